@@ -1,0 +1,183 @@
+#include "Platform/Foundation/NSLog.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+namespace vrk {
+
+namespace {
+
+std::mutex& SinkMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::vector<LogCapture*>& Sinks() {
+  static std::vector<LogCapture*> sinks;
+  return sinks;
+}
+
+// sd-journal drops messages silently when journald is not running, so we only send when
+// its socket is there; standard error always gets the line.
+bool JournalPresent() {
+  static const bool present = [] {
+    struct stat st;
+    return ::stat("/run/systemd/journal/socket", &st) == 0 && S_ISSOCK(st.st_mode);
+  }();
+  return present;
+}
+
+void WriteAll(int fd, const std::string& s) {
+  const char* p = s.data();
+  std::size_t left = s.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+std::string Header() {
+  struct timeval tv;
+  ::gettimeofday(&tv, nullptr);
+  struct tm tm;
+  ::localtime_r(&tv.tv_sec, &tm);
+  char stamp[64];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+  char header[256];
+  std::snprintf(header, sizeof header, "%s.%03ld %s[%d:%ld] ", stamp,
+                static_cast<long>(tv.tv_usec / 1000), program_invocation_short_name,
+                static_cast<int>(::getpid()), static_cast<long>(::syscall(SYS_gettid)));
+  return header;
+}
+
+}  // namespace
+
+LogArg::LogArg(const void* p) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%p", p);
+  text_ = buf;
+  nil_ = p == nullptr;
+}
+
+std::string FormatLogMessage(std::string_view format, std::initializer_list<LogArg> args) {
+  std::string out;
+  out.reserve(format.size() + 32);
+  auto next = args.begin();
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    char c = format[i];
+    if (c != '%' || i + 1 >= format.size()) {
+      out += c;
+      continue;
+    }
+    if (format[i + 1] == '%') {
+      out += '%';
+      ++i;
+      continue;
+    }
+    // A conversion: %@, %s, %p, or an integer one with optional l, ll or z length.
+    std::size_t j = i + 1;
+    while (j < format.size() && (format[j] == 'l' || format[j] == 'z' || format[j] == 'h')) ++j;
+    if (j >= format.size()) {
+      out.append(format.substr(i));
+      break;
+    }
+    char conv = format[j];
+    bool known = conv == '@' || conv == 's' || conv == 'p' || conv == 'd' || conv == 'i' ||
+                 conv == 'u' || conv == 'x';
+    if (!known || next == args.end()) {
+      out.append(format.substr(i, j - i + 1));
+      i = j;
+      continue;
+    }
+    const LogArg& arg = *next++;
+    if (conv == 'x' && arg.integer()) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(*arg.integer()));
+      out += buf;
+    } else if (conv == 'u' && arg.integer() && *arg.integer() < 0) {
+      // %u of a negative int prints the unsigned 32-bit value, as printf does.
+      out += std::to_string(static_cast<std::uint32_t>(*arg.integer()));
+    } else {
+      out += arg.text();
+    }
+    i = j;
+  }
+  return out;
+}
+
+void NSLogv(std::string_view format, std::initializer_list<LogArg> args) {
+  std::string message = FormatLogMessage(format, args);
+  {
+    std::lock_guard<std::mutex> lock(SinkMutex());
+    for (LogCapture* sink : Sinks()) sink->record(message);
+  }
+  std::string line = Header();
+  line += message;
+  line += '\n';
+  WriteAll(STDERR_FILENO, line);
+  if (JournalPresent()) {
+    sd_journal_send("MESSAGE=%s", message.c_str(), "SYSLOG_IDENTIFIER=%s",
+                    program_invocation_short_name, nullptr);
+  }
+}
+
+LogCapture::LogCapture() {
+  std::lock_guard<std::mutex> lock(SinkMutex());
+  Sinks().push_back(this);
+}
+
+LogCapture::~LogCapture() {
+  std::lock_guard<std::mutex> lock(SinkMutex());
+  auto& sinks = Sinks();
+  sinks.erase(std::remove(sinks.begin(), sinks.end(), this), sinks.end());
+}
+
+void LogCapture::record(const std::string& message) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.push_back(message);
+}
+
+std::vector<std::string> LogCapture::lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lines_;
+}
+
+std::size_t LogCapture::count(std::string_view line) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<std::size_t>(std::count(lines_.begin(), lines_.end(), line));
+}
+
+std::size_t LogCapture::countContaining(std::string_view part) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<std::size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& l) {
+    return l.find(part) != std::string::npos;
+  }));
+}
+
+long LogCapture::indexOf(std::string_view line, std::size_t from) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (std::size_t i = from; i < lines_.size(); ++i) {
+    if (lines_[i] == line) return static_cast<long>(i);
+  }
+  return -1;
+}
+
+void LogCapture::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lines_.clear();
+}
+
+}  // namespace vrk
