@@ -1,9 +1,12 @@
 # vrk_test(NAME name SOURCES a.cc ... LIBS lib ... [LABELS l ...])
-# A GoogleTest binary registered with CTest as one test per test case.
+# A GoogleTest binary registered with CTest as one test per test case. Each test case runs in
+# its own process under its own private session bus, so broadcasts of tests that run in
+# parallel never reach each other and every test starts with fresh process-wide state.
 function(vrk_test)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  set_target_properties(${T_NAME} PROPERTIES CROSSCOMPILING_EMULATOR "dbus-run-session;--")
   gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS "${T_LABELS}")
 endfunction()
 
