@@ -6,7 +6,18 @@
 //
 // Ownership: RunLoop::current() belongs to the calling thread and lives until that thread
 // ends (the main thread's loop lives for the whole process). A Source handle removes its source
-// when destroyed; destroy it on the loop's thread.
+// when destroyed; destroy it on the loop's thread. Work queued for a thread that has ended is
+// dropped (destroyed unrun).
+//
+// Failure: a call of a loop-thread-only operation from another thread, or a run started from
+// inside a callback of the same loop (sd-event cannot be entered twice), is refused with a log
+// line: the run returns false at once, addTimer/addReadSource return an empty source. When
+// sd-event itself fails, the run logs, pauses briefly (so that a caller's loop does not spin)
+// and returns false. Nothing throws except std::bad_alloc.
+//
+// Order: tasks queued from one thread run in the order queued; all tasks waiting when the loop
+// wakes run in one pass. dispatch_after blocks run by deadline, equal deadlines in order of
+// queuing. Timers never fire early; they are accurate to about a microsecond.
 #pragma once
 
 #include <chrono>
@@ -25,7 +36,7 @@ class RunLoop;
 // Removes its source from the loop when destroyed or reset. Movable, not copyable.
 class RunLoopSource {
  public:
-  RunLoopSource() = default;
+  RunLoopSource();
   RunLoopSource(RunLoopSource&&) noexcept;
   RunLoopSource& operator=(RunLoopSource&&) noexcept;
   RunLoopSource(const RunLoopSource&) = delete;
@@ -54,7 +65,9 @@ class RunLoop {
   // runMode:beforeDate:. Runs until one source (a task, a timer, a file descriptor, sd-bus
   // traffic) has been handled, stop() was called, or `limit` passed; nullopt means no limit
   // (distantFuture). Returns true when a source was handled. A stop() that came while the
-  // loop was not running makes the next runOnce return at once. Loop thread only.
+  // loop was not running makes the next runOnce return at once; one that comes while it runs
+  // ends that run. Either way a stop is used up by the run it ends. A limit already past still
+  // serves work that is ready. Loop thread only.
   bool runOnce(std::optional<Clock::time_point> limit = std::nullopt);
   // CFRunLoopRun: runs until stop(). Loop thread only.
   void run();
@@ -71,8 +84,9 @@ class RunLoop {
   // source cancels the timer when destroyed. (dispatch_after is the thread-safe form.)
   RunLoopSource addTimer(std::chrono::nanoseconds delay, std::function<void()> task);
 
-  // Calls `onReadable` on the loop's thread each time `fd` is readable. The fd stays owned by
-  // the caller and must outlive the source. Loop thread only.
+  // Calls `onReadable` on the loop's thread each time `fd` is readable (level-triggered: read
+  // until empty, or it is called again at once). The fd stays owned by the caller and must
+  // outlive the source; one source per fd. Loop thread only.
   RunLoopSource addReadSource(int fd, std::function<void()> onReadable);
 
   // The sd-event loop behind this run loop, for attaching sd-bus connections. Loop thread only.
@@ -88,7 +102,7 @@ class RunLoop {
   struct Impl;
 
  private:
-  RunLoop();
+  explicit RunLoop(std::unique_ptr<Impl> impl);
   std::unique_ptr<Impl> impl_;
 };
 
@@ -110,8 +124,10 @@ class Thread : public std::enable_shared_from_this<Thread> {
 
   // performSelector:onThread:withObject:waitUntilDone:. Runs `task` on this thread's run
   // loop; with `waitUntilDone` the caller blocks until it ran (or runs it at once when the
-  // caller is this thread). Thread-safe. A task for a thread whose loop no longer runs is
-  // dropped (and a waiting caller is released).
+  // caller is this thread). Thread-safe. Work for a thread not started yet runs once it runs its
+  // loop. A task for a thread that has ended (or a Thread never started and then destroyed) is
+  // dropped, and a waiting caller is released. A thread that is alive but never runs its loop
+  // keeps a waiting caller waiting.
   void perform(std::function<void()> task, bool waitUntilDone);
 
   // "<NSThread: 0x...>{number = N, name = NAME}", number 1 for the main thread.
@@ -134,7 +150,8 @@ class Thread : public std::enable_shared_from_this<Thread> {
 namespace dispatch {
 using Time = std::int64_t;  // nanoseconds on the monotonic clock
 constexpr Time TIME_NOW = 0;
-// dispatch_time(DISPATCH_TIME_NOW, delta).
+// dispatch_time(when, delta): `when` (TIME_NOW: the current monotonic time) plus `delta`
+// multiplied by the test time scale, saturating.
 Time time(Time when, std::int64_t deltaNanoseconds);
 // dispatch_async(dispatch_get_main_queue(), block). Thread-safe.
 void async_main(std::function<void()> block);
@@ -142,7 +159,8 @@ void async_main(std::function<void()> block);
 void after_main(Time when, std::function<void()> block);
 
 // Tests may replace the clock behind dispatch_time/after with a scale factor so that a
-// 2-second delay passes in 2 ms: delays are multiplied by `factor`. 1.0 restores real time.
+// 2-second delay passes in 2 ms: delays given to dispatch::time are multiplied by `factor`
+// (deadlines already computed keep their time). 1.0, or any factor <= 0, restores real time.
 void setTimeScaleForTesting(double factor);
 }  // namespace dispatch
 
