@@ -1,0 +1,193 @@
+#include "Platform/Foundation/DefaultsFile.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "Platform/Foundation/NSLog.h"
+
+namespace vrk::defaults {
+
+namespace {
+
+FileStamp StampOf(const struct stat& st) {
+  return FileStamp{
+      true, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino),
+      static_cast<std::int64_t>(st.st_size),
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
+std::int64_t NowNs() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+void LogErrno(const char* action, const std::filesystem::path& path, int error) {
+  NSLog("[NSUserDefaults] cannot %s %s: %s", action, path.string(), std::strerror(error));
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+// A name no other writer uses at the same time: our pid, a per-process counter and the clock.
+std::string UniqueSuffix() {
+  static std::atomic<std::uint64_t> counter{0};
+  return std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1)) + "." +
+         std::to_string(NowNs() % 1'000'000'000);
+}
+
+}  // namespace
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+void UniqueFd::reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+std::optional<FileStamp> StatPath(const std::filesystem::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return StampOf(st);
+  if (errno == ENOENT || errno == ENOTDIR) return FileStamp{};
+  return std::nullopt;
+}
+
+std::optional<FileContents> ReadFile(const std::filesystem::path& path) {
+  // O_NONBLOCK: a FIFO planted at the path must not hang the reader in open().
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd) {
+    if (errno == ENOENT || errno == ENOTDIR) return FileContents{};
+    LogErrno("open", path, errno);
+    return std::nullopt;
+  }
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) {
+    LogErrno("stat", path, errno);
+    return std::nullopt;
+  }
+  FileContents contents{StampOf(st), S_ISREG(st.st_mode) != 0, {}};
+  if (!contents.regular) return contents;
+  contents.bytes.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      LogErrno("read", path, errno);
+      return std::nullopt;
+    }
+    contents.bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  return contents;
+}
+
+std::optional<FileLock> FileLock::acquire(const std::filesystem::path& lockPath) {
+  UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+    fd = UniqueFd(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  }
+  if (!fd) {
+    LogErrno("open", lockPath, errno);
+    return std::nullopt;
+  }
+  while (::flock(fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      LogErrno("lock", lockPath, errno);
+      return std::nullopt;
+    }
+  }
+  return FileLock(std::move(fd));
+}
+
+std::optional<FileStamp> ReplaceFile(const std::filesystem::path& target,
+                                     std::string_view tempPrefix, std::string_view bytes,
+                                     std::int64_t previousMtimeNs) {
+  const std::filesystem::path folder = target.parent_path();
+  const std::filesystem::path temp = folder / (std::string(tempPrefix) + UniqueSuffix());
+  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd) {
+    LogErrno("create", temp, errno);
+    return std::nullopt;
+  }
+  auto fail = [&](const char* action) -> std::optional<FileStamp> {
+    LogErrno(action, temp, errno);
+    fd.reset();
+    ::unlink(temp.c_str());
+    return std::nullopt;
+  };
+  if (!WriteAll(fd.get(), bytes)) return fail("write");
+  // Readers tell versions apart by inode, size and mtime. File systems reuse inode numbers and
+  // the kernel's clock is coarse, so two versions could otherwise carry the same stamp.
+  const std::int64_t mtime = std::max(NowNs(), previousMtimeNs + 1);
+  const struct timespec times[2] = {
+      {0, UTIME_OMIT},
+      {static_cast<time_t>(mtime / 1'000'000'000), static_cast<long>(mtime % 1'000'000'000)}};
+  if (::futimens(fd.get(), times) != 0) return fail("set the time of");
+  if (::fsync(fd.get()) != 0) return fail("flush");
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return fail("stat");
+  // close can report a late write error (NFS, quota); the descriptor is gone either way.
+  if (::close(fd.release()) != 0) return fail("close");
+  if (::rename(temp.c_str(), target.c_str()) != 0) return fail("rename");
+  // The rename itself must reach the disk too, or a crash could bring the old file back.
+  if (UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir) {
+    ::fsync(dir.get());
+  }
+  return StampOf(st);
+}
+
+void RemoveStrayTempFiles(const std::filesystem::path& folder, std::string_view tempPrefix,
+                          std::optional<std::chrono::seconds> olderThan) {
+  UniqueFd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dirFd) return;
+  // fdopendir takes over the descriptor it is given, so it gets a duplicate of ours.
+  int scanFd = ::fcntl(dirFd.get(), F_DUPFD_CLOEXEC, 0);
+  if (scanFd < 0) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(scanFd), &::closedir);
+  if (!dir) {
+    ::close(scanFd);
+    return;
+  }
+  const std::int64_t cutoff =
+      olderThan ? NowNs() - std::chrono::nanoseconds(*olderThan).count() : 0;
+  while (const struct dirent* entry = ::readdir(dir.get())) {
+    std::string_view name(entry->d_name);
+    if (!name.starts_with(tempPrefix)) continue;
+    if (olderThan) {
+      struct stat st;
+      if (::fstatat(dirFd.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (StampOf(st).mtimeNs > cutoff) continue;
+    }
+    if (::unlinkat(dirFd.get(), entry->d_name, 0) == 0) {
+      NSLog("[NSUserDefaults] removed the stray temporary file %s", (folder / name).string());
+    }
+  }
+}
+
+}  // namespace vrk::defaults

@@ -1,0 +1,92 @@
+// File primitives of the settings store: reading a version of the file with its identity,
+// the advisory lock that serialises writers, and atomic replacement by write-temp-then-rename.
+//
+// Contract: every function logs its own failures (with the file's path and the system's
+// error text) and reports them by returning nullopt or false; nothing throws. Descriptors are
+// opened close-on-exec and owned by the returned objects. Any thread may call them.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace vrk::defaults {
+
+// Owns one file descriptor.
+class UniqueFd final {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  void reset();
+  // Gives up ownership without closing.
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_ = -1;
+};
+
+// Identity of one version of a file as stat reports it. ReplaceFile gives every new version a
+// modification time after the one it replaces, so an inode number reused by the file system
+// cannot make a new version look like an old one.
+struct FileStamp {
+  bool exists = false;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t size = 0;
+  std::int64_t mtimeNs = 0;
+  friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
+// The stamp of `path` (exists == false when there is no such file), or nullopt when stat
+// fails for another reason.
+std::optional<FileStamp> StatPath(const std::filesystem::path& path);
+
+struct FileContents {
+  FileStamp stamp;
+  bool regular = false;  // false for a folder, FIFO or device: its bytes are not read
+  std::string bytes;
+};
+
+// Reads the version of `path` that is there now: its stamp matches its bytes. A missing file
+// gives a stamp with exists == false; nullopt on an I/O error.
+std::optional<FileContents> ReadFile(const std::filesystem::path& path);
+
+// An exclusive flock on a lock file, released when the object goes away (or its process
+// dies, so a killed writer never leaves the lock taken).
+class FileLock final {
+ public:
+  // Blocks until the lock is held. The lock file is created when missing; in a folder that
+  // cannot be written an existing lock file is opened read-only. nullopt when neither works.
+  static std::optional<FileLock> acquire(const std::filesystem::path& lockPath);
+
+ private:
+  explicit FileLock(UniqueFd fd) : fd_(std::move(fd)) {}
+  UniqueFd fd_;
+};
+
+// Writes `bytes` to a new file named `tempPrefix`<unique> in `target`'s folder, flushes it to
+// disk and renames it over `target`. The new file's modification time is later than
+// `previousMtimeNs`. Returns the stamp of the new file, or nullopt (temp file removed, target
+// untouched) on any failure. The caller holds the FileLock of `target`.
+std::optional<FileStamp> ReplaceFile(const std::filesystem::path& target,
+                                     std::string_view tempPrefix, std::string_view bytes,
+                                     std::int64_t previousMtimeNs);
+
+// Removes the files in `folder` whose names start with `tempPrefix`: all of them, or with
+// `olderThan` only those not modified for that long.
+void RemoveStrayTempFiles(const std::filesystem::path& folder, std::string_view tempPrefix,
+                          std::optional<std::chrono::seconds> olderThan);
+
+}  // namespace vrk::defaults
