@@ -1,0 +1,84 @@
+// Object <-> D-Bus value codec and the argument layout of the distributed notification signal.
+// A private helper of NSDistributedNotificationCenter; kept apart from the bus I/O so that a
+// fuzzer and tests can build and decode messages without a running bus.
+//
+// Contract:
+// - Values map as: string `s`, Int32 number `i`, Int64 number `x`, BOOL number `b`, array
+//   `av`, dictionary `a{sv}`, data `ay`, each wrapped in a variant. On reading, `y`, `n`, `q`,
+//   `i` give an Int32 number, `u`, `x`, `t` an Int64 number; a `t` beyond the Int64 range is
+//   rejected. Pointer values cannot cross a process boundary, and D-Bus has no nil inside a
+//   collection: such values are left out with a log line (a pointer object is sent as nil, a
+//   pointer or nil inside an array or dictionary is skipped).
+// - Nesting is counted as D-Bus counts it: every array, dictionary entry and variant is one
+//   level, from the top of the signal's arguments. The bus refuses messages deeper than 64
+//   levels (and disconnects their sender), so the encoder never builds one and the decoder
+//   rejects one.
+// - Failures: the encoder returns a negative errno-style value and logs why; the message is then
+//   unusable. The decoder returns nullopt and logs one line saying why the signal was dropped.
+//   Nothing throws (except std::bad_alloc).
+// - The functions use only the message they are given; one message must not be used by two
+//   threads at once (sd-bus objects are not thread-safe).
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Platform/Foundation/NSNotificationCenter.h"
+#include "Platform/Foundation/Object.h"
+
+namespace vrk::dbus {
+
+// RAII owners for the sd-bus handles.
+struct BusCloser {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageUnref {
+  void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
+};
+struct SlotUnref {
+  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+using BusPtr = std::unique_ptr<sd_bus, BusCloser>;
+using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
+using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
+
+// A bus object that is not connected to any daemon, only good for building messages and reading
+// them back after SealForReading (fuzzers, tests). Null when sd-bus refuses (logged).
+struct OfflineBusCloser {
+  void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
+};
+using OfflineBusPtr = std::unique_ptr<sd_bus, OfflineBusCloser>;
+OfflineBusPtr OpenOfflineBus();
+// A new, empty Post signal on `bus`; null on failure.
+MessagePtr NewPostSignal(sd_bus* bus);
+// Seals a message built on an offline bus and rewinds it, as if it had been received.
+// Returns 0 or a negative errno value.
+int SealForReading(sd_bus_message* m);
+
+// The deepest container nesting a message may have on the bus.
+inline constexpr int kMaxNesting = 64;
+
+// The signal that carries a distributed notification.
+inline constexpr char kPostPath[] = "/org/vrk/DistributedNotificationCenter";
+inline constexpr char kPostInterface[] = "org.vrk.DistributedNotificationCenter";
+inline constexpr char kPostMember[] = "Post";
+inline constexpr char kPostSignature[] = "savaa{sv}";
+
+// Appends the arguments (s name, av object, aa{sv} userInfo) of a Post signal. A nil object or
+// userInfo is sent as an empty array, any other value as a one-element array. userInfo must be
+// nil or a dictionary. Returns 0 or a negative errno value (logged).
+int AppendPostArguments(sd_bus_message* m, std::string_view name, const Object& object,
+                        const Object& userInfo);
+
+// Decodes a Post signal into the notification it carries. A message that is not a Post signal
+// of the center's interface, whose signature is not `savaa{sv}`, whose arrays hold more than one
+// element, or that holds invalid UTF-8, an unsupported value type or nesting deeper than
+// kMaxNesting is dropped: nullopt, with one log line. The message is rewound first, so it may be
+// decoded at any read position.
+std::optional<NSNotification> DecodePostSignal(sd_bus_message* m);
+
+}  // namespace vrk::dbus

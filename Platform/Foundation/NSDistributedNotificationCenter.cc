@@ -1,0 +1,362 @@
+#include "Platform/Foundation/NSDistributedNotificationCenter.h"
+
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/RunLoop.h"
+
+namespace vrk {
+
+namespace {
+
+constexpr char kNoBusLine[] =
+    "NSDistributedNotificationCenter: no session bus (%s); distributed notifications are off";
+constexpr char kLostBusLine[] =
+    "NSDistributedNotificationCenter: lost the session bus; reconnecting";
+constexpr char kReconnectedLine[] =
+    "NSDistributedNotificationCenter: reconnected to the session bus";
+constexpr char kCannotPostLine[] = "NSDistributedNotificationCenter: cannot post %s: %s";
+
+// How long to wait between attempts to reach a session bus that went away.
+constexpr std::chrono::seconds kReconnectInterval{1};
+
+struct Registration {
+  const void* observer;
+  NotificationCallback callback;
+  std::optional<std::string> name;
+  Object object;
+  NSNotificationSuspensionBehavior behavior;
+  std::shared_ptr<Thread> thread;
+  // What suspension kept back; guarded by the center's mutex.
+  std::deque<NSNotification> held;
+  // Set on removal, so that deliveries already queued on the observer's loop are skipped.
+  std::atomic<bool> removed{false};
+
+  bool matches(const NSNotification& note) const {
+    return (!name || *name == note.name) && (object.isNil() || object == note.object);
+  }
+};
+
+// Queues `note` on the observer's run loop.
+void Deliver(const std::shared_ptr<Registration>& registration, NSNotification note) {
+  std::weak_ptr<Registration> weak = registration;
+  registration->thread->perform(
+      [weak, note = std::move(note)] {
+        std::shared_ptr<Registration> r = weak.lock();
+        if (r && !r->removed.load()) r->callback(note);
+      },
+      false);
+}
+
+}  // namespace
+
+class NSDistributedNotificationCenter::Impl final {
+ public:
+  // Connects (on the bus thread) and returns once the center is running or known unavailable.
+  void start() {
+    thread_ = Thread::create([this] { serve(); }, "NSDistributedNotificationCenter");
+    thread_->start();
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [this] { return state_ != State::Starting; });
+    if (state_ == State::Unavailable) {
+      lock.unlock();
+      thread_->join();
+    }
+  }
+
+  // Sends what was posted, then stops the bus thread and closes the connection. Called once,
+  // at process exit.
+  void shutdown() {
+    {
+      std::lock_guard lock(mutex_);
+      if (state_ != State::Running) return;
+      state_ = State::Stopped;
+    }
+    // Posts queued before this task still go out: the loop runs tasks in order.
+    thread_->perform([] { RunLoop::current().stop(); }, false);
+    thread_->join();
+  }
+
+  void addObserver(std::shared_ptr<Registration> registration) {
+    std::lock_guard lock(mutex_);
+    registrations_.push_back(std::move(registration));
+  }
+
+  template <typename Predicate>
+  void removeObservers(Predicate&& matches) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(registrations_, [&](const std::shared_ptr<Registration>& r) {
+      if (!matches(*r)) return false;
+      r->removed.store(true);
+      return true;
+    });
+  }
+
+  void post(std::string name, Object object, Object userInfo) {
+    {
+      std::lock_guard lock(mutex_);
+      if (state_ != State::Running) return;
+    }
+    // sd-bus objects are not thread-safe, so the bus thread does all the work; waiting for it
+    // gives the caller the ordering it relies on (flushed before we return).
+    thread_->perform([&] { send(name, object, userInfo); }, true);
+  }
+
+  void setSuspended(bool suspended) {
+    std::lock_guard lock(mutex_);
+    suspended_ = suspended;
+    if (suspended) return;
+    // Delivered under the lock so that nothing received after the resume overtakes them.
+    for (const auto& registration : registrations_) {
+      std::deque<NSNotification> held = std::exchange(registration->held, {});
+      for (NSNotification& note : held) Deliver(registration, std::move(note));
+    }
+  }
+
+  bool suspended() const {
+    std::lock_guard lock(mutex_);
+    return suspended_;
+  }
+
+ private:
+  enum class State { Starting, Running, Unavailable, Stopped };
+
+  // The bus thread's body.
+  void serve() {
+    std::string why;
+    const bool connected = connect(&why) >= 0;
+    if (!connected) NSLog(kNoBusLine, why);
+    {
+      std::lock_guard lock(mutex_);
+      state_ = connected ? State::Running : State::Unavailable;
+    }
+    ready_.notify_all();
+    if (!connected) return;
+    RunLoop::current().run();
+    retry_.reset();
+    disconnect();
+  }
+
+  // Opens the session bus, subscribes to Post signals and attaches the connection to this
+  // thread's run loop. Bus thread only.
+  int connect(std::string* why) {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address == nullptr || *address == '\0') {
+      *why = "DBUS_SESSION_BUS_ADDRESS is not set";
+      return -ENOENT;
+    }
+    sd_bus* raw = nullptr;
+    int r = sd_bus_new(&raw);
+    dbus::BusPtr bus(raw);
+    if (r >= 0) r = sd_bus_set_address(bus.get(), address);
+    if (r >= 0) r = sd_bus_set_bus_client(bus.get(), 1);
+    if (r >= 0) r = sd_bus_set_description(bus.get(), "NSDistributedNotificationCenter");
+    if (r >= 0) r = sd_bus_start(bus.get());
+    sd_bus_slot* post = nullptr;
+    sd_bus_slot* lost = nullptr;
+    // Both calls wait for the bus's answer, so no post made after start() can be missed.
+    if (r >= 0) {
+      r = sd_bus_match_signal(bus.get(), &post, nullptr, dbus::kPostPath, dbus::kPostInterface,
+                              dbus::kPostMember, &Impl::OnPost, this);
+    }
+    dbus::SlotPtr postSlot(post);
+    if (r >= 0) {
+      r = sd_bus_match_signal(bus.get(), &lost, "org.freedesktop.DBus.Local",
+                              "/org/freedesktop/DBus/Local", "org.freedesktop.DBus.Local",
+                              "Disconnected", &Impl::OnDisconnected, this);
+    }
+    dbus::SlotPtr lostSlot(lost);
+    if (r >= 0) {
+      r = sd_bus_attach_event(bus.get(), RunLoop::current().event(), SD_EVENT_PRIORITY_NORMAL);
+    }
+    if (r < 0) {
+      *why = std::string(std::strerror(-r)) + " at " + address;
+      return r;
+    }
+    postSlot_ = std::move(postSlot);
+    lostSlot_ = std::move(lostSlot);
+    bus_ = std::move(bus);
+    return 0;
+  }
+
+  void disconnect() {
+    if (!bus_) return;
+    sd_bus_flush(bus_.get());
+    postSlot_.reset();
+    lostSlot_.reset();
+    sd_bus_detach_event(bus_.get());
+    bus_.reset();
+  }
+
+  // Bus thread only.
+  void send(const std::string& name, const Object& object, const Object& userInfo) {
+    std::string why;
+    if (!bus_ && connect(&why) < 0) {
+      NSLog(kCannotPostLine, name, "no session bus");
+      return;
+    }
+    dbus::MessagePtr m = dbus::NewPostSignal(bus_.get());
+    if (!m) {
+      NSLog(kCannotPostLine, name, "cannot make a signal");
+      return;
+    }
+    if (dbus::AppendPostArguments(m.get(), name, object, userInfo) < 0) return;  // logged
+    int r = sd_bus_send(bus_.get(), m.get(), nullptr);
+    if (r >= 0) r = sd_bus_flush(bus_.get());
+    if (r < 0) NSLog(kCannotPostLine, name, std::strerror(-r));
+  }
+
+  // Bus thread: hands a received notification to every matching observer.
+  void receive(sd_bus_message* m) {
+    std::optional<NSNotification> note = dbus::DecodePostSignal(m);
+    if (!note) return;  // logged
+    std::lock_guard lock(mutex_);
+    for (const auto& registration : registrations_) {
+      if (!registration->matches(*note)) continue;
+      if (!suspended_ ||
+          registration->behavior == NSNotificationSuspensionBehavior::DeliverImmediately) {
+        Deliver(registration, *note);
+        continue;
+      }
+      std::deque<NSNotification>& held = registration->held;
+      switch (registration->behavior) {
+        case NSNotificationSuspensionBehavior::Drop:
+        case NSNotificationSuspensionBehavior::DeliverImmediately:
+          break;
+        case NSNotificationSuspensionBehavior::Coalesce:
+          std::erase_if(held, [&](const NSNotification& n) { return n.name == note->name; });
+          held.push_back(*note);
+          break;
+        case NSNotificationSuspensionBehavior::Hold:
+          held.push_back(*note);
+          break;
+      }
+    }
+  }
+
+  // Bus thread: the daemon went away (or threw us off). The connection is dropped outside the
+  // sd-bus callback that reported it, and re-opened in the background.
+  void connectionLost() {
+    NSLog(kLostBusLine);
+    disconnect();
+    scheduleReconnect();
+  }
+
+  void scheduleReconnect() {
+    retry_ = RunLoop::current().addTimer(kReconnectInterval, [this] {
+      // Replacing the timer from inside its own callback is left to a queued task.
+      RunLoop::current().perform([this] { reconnect(); });
+    });
+  }
+
+  void reconnect() {
+    if (bus_) return;  // a post reconnected meanwhile
+    std::string why;
+    if (connect(&why) < 0) {
+      scheduleReconnect();
+      return;
+    }
+    retry_.reset();
+    NSLog(kReconnectedLine);
+  }
+
+  static int OnPost(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    static_cast<Impl*>(userdata)->receive(m);
+    return 0;
+  }
+
+  static int OnDisconnected(sd_bus_message*, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<Impl*>(userdata);
+    RunLoop::current().perform([self] { self->connectionLost(); });
+    return 0;
+  }
+
+  mutable std::mutex mutex_;
+  std::condition_variable ready_;
+  State state_ = State::Starting;
+  bool suspended_ = false;
+  std::vector<std::shared_ptr<Registration>> registrations_;
+  std::shared_ptr<Thread> thread_;
+
+  // Bus thread only.
+  dbus::BusPtr bus_;
+  dbus::SlotPtr postSlot_;
+  dbus::SlotPtr lostSlot_;
+  // An optional because RunLoopSource's inline default constructor cannot be instantiated here.
+  std::optional<RunLoopSource> retry_;
+};
+
+NSDistributedNotificationCenter& NSDistributedNotificationCenter::defaultCenter() {
+  // Never destroyed: other static destructors may still post or remove observers at exit. The
+  // bus thread is stopped by an exit handler instead.
+  static NSDistributedNotificationCenter* center = new NSDistributedNotificationCenter();
+  return *center;
+}
+
+NSDistributedNotificationCenter::NSDistributedNotificationCenter()
+    : impl_(std::make_unique<Impl>()) {
+  // The log's sink list must be constructed before the exit handler is registered, so that it
+  // is destroyed after the handler ran: the bus thread may still log while it shuts down.
+  { LogCapture warmUp; }
+  impl_->start();
+  std::atexit([] { defaultCenter().impl_->shutdown(); });
+}
+
+NSDistributedNotificationCenter::~NSDistributedNotificationCenter() = default;
+
+void NSDistributedNotificationCenter::addObserver(const void* observer,
+                                                  NotificationCallback callback,
+                                                  std::optional<std::string> name, Object object,
+                                                  NSNotificationSuspensionBehavior behavior) {
+  if (!callback) return;
+  auto registration = std::make_shared<Registration>();
+  registration->observer = observer;
+  registration->callback = std::move(callback);
+  registration->name = std::move(name);
+  registration->object = std::move(object);
+  registration->behavior = behavior;
+  registration->thread = Thread::current();
+  impl_->addObserver(std::move(registration));
+}
+
+void NSDistributedNotificationCenter::removeObserver(const void* observer) {
+  impl_->removeObservers([&](const Registration& r) { return r.observer == observer; });
+}
+
+void NSDistributedNotificationCenter::removeObserver(const void* observer,
+                                                     std::optional<std::string> name,
+                                                     Object object) {
+  impl_->removeObservers([&](const Registration& r) {
+    return r.observer == observer && (!name || r.name == name) &&
+           (object.isNil() || r.object == object);
+  });
+}
+
+void NSDistributedNotificationCenter::postNotificationName(std::string_view name, Object object,
+                                                           Object userInfo,
+                                                           bool /*deliverImmediately*/) {
+  impl_->post(std::string(name), std::move(object), std::move(userInfo));
+}
+
+void NSDistributedNotificationCenter::setSuspended(bool suspended) {
+  impl_->setSuspended(suspended);
+}
+
+bool NSDistributedNotificationCenter::suspended() const {
+  return impl_->suspended();
+}
+
+}  // namespace vrk

@@ -1,0 +1,80 @@
+// NSDistributedNotificationCenter: notifications between processes of the same session, carried
+// as D-Bus signals on the session bus.
+//
+// Wire: signal `Post` of interface `org.vrk.DistributedNotificationCenter` on path
+// `/org/vrk/DistributedNotificationCenter`, arguments (s name, av object, aa{sv} userInfo), where
+// object and userInfo hold no element for nil and one element otherwise (DBusCodec.h has the
+// value mapping). Every process that observes receives its own posts too.
+//
+// Contract:
+// - defaultCenter() belongs to the platform and is never destroyed. The first call connects to
+//   the session bus named by DBUS_SESSION_BUS_ADDRESS and starts one private thread that serves
+//   the connection; at process exit that thread sends what was posted, then stops and closes the
+//   connection. Without a reachable session bus the center logs once and does nothing at all.
+//   A lost connection is logged and re-opened in the background; posts made meanwhile are
+//   dropped with a log line.
+// - Observers are called on the run loop of the thread that registered them (that thread must
+//   run its run loop), never on the caller's stack. A registration removed before a pending
+//   delivery runs is not called. The center copies the callback; it never owns `observer`,
+//   which is only a key for removal.
+// - postNotificationName returns once the signal has been handed to the bus, so a post made
+//   after a settings synchronize reaches observers after the settings did. A post that cannot be
+//   sent (pointer values, invalid UTF-8, nesting beyond 64 levels, no bus) is logged and dropped;
+//   nothing is reported to the caller, as on the platform. `deliverImmediately` cannot cross the
+//   signal, so the receiving observer's suspension behaviour alone decides.
+// - Every member function is thread-safe, and may be called from inside an observer.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Platform/Foundation/NSNotificationCenter.h"
+#include "Platform/Foundation/Object.h"
+
+namespace vrk {
+
+enum class NSNotificationSuspensionBehavior {
+  Drop = 1,                // dropped while suspended
+  Coalesce = 2,            // only the last one of each name is kept while suspended
+  Hold = 3,                // all are kept while suspended, delivered in order on resume
+  DeliverImmediately = 4,  // delivered even while suspended
+};
+
+class NSDistributedNotificationCenter {
+ public:
+  static NSDistributedNotificationCenter& defaultCenter();
+
+  // addObserver:selector:name:object:suspensionBehavior:. The callback runs on the run loop of
+  // the calling thread. name nullopt = all names; object nil = any object.
+  void addObserver(const void* observer, NotificationCallback callback,
+                   std::optional<std::string> name, Object object,
+                   NSNotificationSuspensionBehavior behavior);
+  // removeObserver: every registration of `observer`.
+  void removeObserver(const void* observer);
+  // removeObserver:name:object:: the registrations of `observer` for exactly this name (all of
+  // them for nullopt) and exactly this object (all of them for nil).
+  void removeObserver(const void* observer, std::optional<std::string> name, Object object = {});
+
+  // postNotificationName:object:userInfo:deliverImmediately:. userInfo is nil or a dictionary.
+  void postNotificationName(std::string_view name, Object object, Object userInfo,
+                            bool deliverImmediately);
+
+  // setSuspended:: while suspended, notifications for this process follow each observer's
+  // suspension behaviour; resuming delivers what was kept.
+  void setSuspended(bool suspended);
+  bool suspended() const;
+
+  NSDistributedNotificationCenter(const NSDistributedNotificationCenter&) = delete;
+  NSDistributedNotificationCenter& operator=(const NSDistributedNotificationCenter&) = delete;
+
+  class Impl;
+
+ private:
+  NSDistributedNotificationCenter();
+  ~NSDistributedNotificationCenter();
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vrk

@@ -1,0 +1,769 @@
+#include "Platform/Foundation/NSDistributedNotificationCenter.h"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/RunLoop.h"
+
+extern char** environ;
+
+namespace vrk {
+namespace {
+
+using namespace std::chrono_literals;
+using Behavior = NSNotificationSuspensionBehavior;
+
+constexpr char kDropped[] = "NSDistributedNotificationCenter: dropped a Post signal: ";
+
+// The kinds and number types of a value, which operator== does not compare.
+std::string Shape(const Object& o) {
+  switch (o.kind()) {
+    case Object::Kind::Nil:
+      return "nil";
+    case Object::Kind::String:
+      return "s";
+    case Object::Kind::Number:
+      switch (*o.numberType()) {
+        case Object::NumberType::Int32:
+          return "i";
+        case Object::NumberType::Int64:
+          return "x";
+        case Object::NumberType::Bool:
+          return "b";
+      }
+      return "?";
+    case Object::Kind::Array: {
+      std::string s = "[";
+      for (const Object& item : *o.array()) s += Shape(item) + ",";
+      return s + "]";
+    }
+    case Object::Kind::Dictionary: {
+      std::string s = "{";
+      for (const auto& [k, v] : *o.dictionary()) s += k + ":" + Shape(v) + ",";
+      return s + "}";
+    }
+    case Object::Kind::Data:
+      return "data";
+    case Object::Kind::Pointer:
+      return "ptr";
+  }
+  return "?";
+}
+
+Object SampleUserInfo() {
+  return ObjectDictionary{
+      {"string", Object("h\xC3\xA9llo")},
+      {"bool", Object::numberWithBool(true)},
+      {"int64", Object::numberWithInteger(-5'000'000'000)},
+      {"int32", Object::numberWithInt(-7)},
+      {"dict", ObjectDictionary{{"k", Object("v")}, {"empty", ObjectDictionary{}}}},
+      {"array", ObjectArray{Object("a"), Object::numberWithBool(false), ObjectArray{}}},
+      {"data", ObjectData{0, 1, 255}},
+      {"nodata", ObjectData{}},
+  };
+}
+
+Object Nested(int levels) {
+  Object value("leaf");
+  for (int i = 0; i < levels; ++i) value = ObjectArray{value};
+  return value;
+}
+
+// ---- The codec, on messages built without a bus daemon ----
+
+class DBusCodecTest : public ::testing::Test {
+ protected:
+  dbus::MessagePtr NewSignal() { return dbus::NewPostSignal(bus_.get()); }
+
+  std::optional<NSNotification> RoundTrip(std::string_view name, const Object& object,
+                                          const Object& userInfo) {
+    dbus::MessagePtr m = NewSignal();
+    if (dbus::AppendPostArguments(m.get(), name, object, userInfo) < 0) return std::nullopt;
+    EXPECT_GE(dbus::SealForReading(m.get()), 0);
+    return dbus::DecodePostSignal(m.get());
+  }
+
+  // Decodes a message whose body `build` writes directly with sd-bus.
+  std::optional<NSNotification> Decode(const std::function<void(sd_bus_message*)>& build) {
+    dbus::MessagePtr m = NewSignal();
+    build(m.get());
+    EXPECT_GE(dbus::SealForReading(m.get()), 0);
+    return dbus::DecodePostSignal(m.get());
+  }
+
+  dbus::OfflineBusPtr bus_ = dbus::OpenOfflineBus();
+  LogCapture log_;
+};
+
+TEST_F(DBusCodecTest, RoundTripKeepsValuesAndTheirTypes) {
+  const Object userInfo = SampleUserInfo();
+  for (const Object& object :
+       {Object("obj"), Object::numberWithBool(false), Object::numberWithInteger(1LL << 40),
+        Object::numberWithInt(3), userInfo, Object(ObjectArray{}), Object(ObjectData{7})}) {
+    auto note = RoundTrip("name", object, userInfo);
+    ASSERT_TRUE(note);
+    EXPECT_EQ(note->name, "name");
+    EXPECT_EQ(note->object, object);
+    EXPECT_EQ(Shape(note->object), Shape(object));
+    EXPECT_EQ(note->userInfo, userInfo);
+    EXPECT_EQ(Shape(note->userInfo), Shape(userInfo));
+  }
+
+  // nil and empty differ, for the userInfo as for the object.
+  auto nils = RoundTrip("", Object(), Object());
+  ASSERT_TRUE(nils);
+  EXPECT_TRUE(nils->object.isNil());
+  EXPECT_TRUE(nils->userInfo.isNil());
+  auto empty = RoundTrip("n", Object(""), Object(ObjectDictionary{}));
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(Shape(empty->object), "s");
+  EXPECT_EQ(Shape(empty->userInfo), "{}");
+  EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(DBusCodecTest, ReadsEveryIntegerWidthAndRejectsWhatHasNoObject) {
+  auto objectOf = [&](const char* type, auto value) {
+    auto note = Decode([&](sd_bus_message* m) {
+      sd_bus_message_append(m, "s", "n");
+      sd_bus_message_append(m, "av", 1, type, value);
+      sd_bus_message_append(m, "aa{sv}", 0);
+    });
+    return note ? note->object : Object("dropped");
+  };
+  EXPECT_EQ(Shape(objectOf("y", std::uint8_t{200})), "i");
+  EXPECT_EQ(objectOf("y", std::uint8_t{200}).integerValue(), 200);
+  EXPECT_EQ(objectOf("n", std::int16_t{-300}).integerValue(), -300);
+  EXPECT_EQ(objectOf("q", std::uint16_t{60000}).integerValue(), 60000);
+  EXPECT_EQ(objectOf("u", std::uint32_t{4000000000u}).integerValue(), 4000000000LL);
+  EXPECT_EQ(Shape(objectOf("u", std::uint32_t{1})), "x");
+  EXPECT_EQ(objectOf("t", std::uint64_t{1} << 62).integerValue(), 1LL << 62);
+  EXPECT_EQ(objectOf("b", 5).boolValue(), true);
+  EXPECT_EQ(Shape(objectOf("b", 0)), "b");
+  EXPECT_TRUE(log_.lines().empty());
+
+  // Beyond NSInteger, and types that no Object holds, drop the whole signal.
+  EXPECT_EQ(objectOf("t", ~std::uint64_t{0}), Object("dropped"));
+  EXPECT_EQ(objectOf("d", 1.5), Object("dropped"));
+  EXPECT_EQ(objectOf("o", "/a/path"), Object("dropped"));
+  EXPECT_EQ(log_.lines(), (std::vector<std::string>{
+                              std::string(kDropped) + "an integer is out of range",
+                              std::string(kDropped) + "unsupported value type 'd'",
+                              std::string(kDropped) + "unsupported value type 'o'",
+                          }));
+}
+
+TEST_F(DBusCodecTest, DropsSignalsOfTheWrongShape) {
+  struct Case {
+    const char* what;
+    std::function<void(sd_bus_message*)> build;
+    std::string why;
+  };
+  const std::vector<Case> cases = {
+      {"name only", [](sd_bus_message* m) { sd_bus_message_append(m, "s", "n"); },
+       "signature is 's', not 'savaa{sv}'"},
+      {"no arguments", [](sd_bus_message*) {}, "signature is '', not 'savaa{sv}'"},
+      {"trailing argument",
+       [](sd_bus_message* m) { sd_bus_message_append(m, "savaa{sv}s", "n", 0, 0, "x"); },
+       "signature is 'savaa{sv}s', not 'savaa{sv}'"},
+      {"bare dictionary as userInfo",
+       [](sd_bus_message* m) { sd_bus_message_append(m, "sava{sv}", "n", 0, 1, "k", "s", "v"); },
+       "signature is 'sava{sv}', not 'savaa{sv}'"},
+      {"two objects",
+       [](sd_bus_message* m) {
+         sd_bus_message_append(m, "sav", "n", 2, "s", "a", "s", "b");
+         sd_bus_message_append(m, "aa{sv}", 0);
+       },
+       "object holds more than one element"},
+      {"two userInfos",
+       [](sd_bus_message* m) {
+         sd_bus_message_append(m, "sav", "n", 0);
+         sd_bus_message_append(m, "aa{sv}", 2, 1, "k", "s", "v", 0);
+       },
+       "userInfo holds more than one element"},
+  };
+  for (const Case& c : cases) {
+    log_.clear();
+    EXPECT_FALSE(Decode(c.build)) << c.what;
+    EXPECT_EQ(log_.lines(), std::vector<std::string>{kDropped + c.why}) << c.what;
+  }
+
+  // A signal of another member is not ours to decode.
+  sd_bus_message* other = nullptr;
+  ASSERT_GE(
+      sd_bus_message_new_signal(bus_.get(), &other, dbus::kPostPath, dbus::kPostInterface, "Other"),
+      0);
+  dbus::MessagePtr owner(other);
+  sd_bus_message_append(other, "savaa{sv}", "n", 0, 0);
+  ASSERT_GE(dbus::SealForReading(other), 0);
+  EXPECT_FALSE(dbus::DecodePostSignal(other));
+}
+
+TEST_F(DBusCodecTest, NestingIsLimitedTo64LevelsBothWays) {
+  // The object argument sits in an array and a variant; each nested array adds two levels, so
+  // 31 arrays reach exactly 64.
+  auto deepest = RoundTrip("n", Nested(31), Object());
+  ASSERT_TRUE(deepest);
+  EXPECT_EQ(deepest->object, Nested(31));
+
+  EXPECT_FALSE(RoundTrip("n", Nested(32), Object()));
+  EXPECT_EQ(log_.lines(), std::vector<std::string>{"NSDistributedNotificationCenter: cannot post "
+                                                   "n: nesting deeper than 64 levels"});
+
+  // A peer that skips the daemon could send deeper values; they are refused, not recursed into.
+  log_.clear();
+  auto note = Decode([](sd_bus_message* m) {
+    sd_bus_message_append(m, "s", "n");
+    sd_bus_message_open_container(m, 'a', "v");
+    for (int i = 0; i < 40; ++i) {
+      sd_bus_message_open_container(m, 'v', "av");
+      sd_bus_message_open_container(m, 'a', "v");
+    }
+    for (int i = 0; i < 80; ++i) sd_bus_message_close_container(m);
+    sd_bus_message_close_container(m);
+    sd_bus_message_append(m, "aa{sv}", 0);
+  });
+  EXPECT_FALSE(note);
+  EXPECT_EQ(log_.lines(),
+            std::vector<std::string>{std::string(kDropped) + "nesting deeper than 64 levels"});
+}
+
+TEST_F(DBusCodecTest, EncoderLeavesOutPointersAndRefusesBadText) {
+  int anchor = 0;
+  const Object pointer = Object::valueWithPointer(&anchor);
+  auto note = RoundTrip(
+      "n", pointer,
+      ObjectDictionary{{"mach", pointer},
+                       {"list", ObjectArray{Object("a"), pointer, Object(), Object("b")}}});
+  ASSERT_TRUE(note);
+  EXPECT_TRUE(note->object.isNil());
+  EXPECT_EQ(note->userInfo, Object(ObjectDictionary{{"list", ObjectArray{"a", "b"}}}));
+  const std::string leftOut =
+      "NSDistributedNotificationCenter: a pointer value cannot be posted; left out";
+  EXPECT_EQ(log_.count(leftOut), 3u);
+  EXPECT_EQ(log_.count("NSDistributedNotificationCenter: a nil value cannot be posted; left out"),
+            1u);
+
+  log_.clear();
+  EXPECT_FALSE(RoundTrip("n", Object("bad \xC0\xAF"), Object()));
+  EXPECT_FALSE(RoundTrip("n", Object(), ObjectDictionary{{"\xFF", Object("v")}}));
+  EXPECT_FALSE(RoundTrip(std::string_view("a\0b", 3), Object(), Object()));
+  EXPECT_FALSE(RoundTrip("n", Object(), Object("not a dictionary")));
+  EXPECT_EQ(log_.lines(),
+            (std::vector<std::string>{
+                "NSDistributedNotificationCenter: cannot post n: a string is not valid UTF-8",
+                "NSDistributedNotificationCenter: cannot post n: a dictionary key is not valid "
+                "UTF-8",
+                "NSDistributedNotificationCenter: cannot post (invalid name): the name is not "
+                "valid UTF-8",
+                "NSDistributedNotificationCenter: cannot post n: userInfo is not a dictionary",
+            }));
+}
+
+// ---- The center on the private session bus ----
+
+bool HaveBus() {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  return address != nullptr && *address != '\0';
+}
+
+// Runs the calling thread's loop until `done` holds or 10 s have passed.
+bool RunUntil(const std::function<bool()>& done) {
+  const auto limit = RunLoop::Clock::now() + 10s;
+  while (!done()) {
+    if (RunLoop::Clock::now() >= limit) return false;
+    RunLoop::current().runOnce(limit);
+  }
+  return true;
+}
+
+// Records what an observer receives, on the thread that runs it.
+struct Inbox {
+  std::vector<NSNotification> notes;
+  NotificationCallback callback() {
+    return [this](const NSNotification& n) { notes.push_back(n); };
+  }
+  std::vector<std::string> names() const {
+    std::vector<std::string> out;
+    for (const auto& n : notes) {
+      std::string name = n.name;
+      if (n.object) name.append("/").append(n.object.description());
+      out.push_back(std::move(name));
+    }
+    return out;
+  }
+};
+
+class DistributedCenterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!HaveBus()) GTEST_SKIP() << "needs a session bus (run under dbus-run-session)";
+  }
+  void TearDown() override {
+    center().removeObserver(this);
+    center().setSuspended(false);
+  }
+  static NSDistributedNotificationCenter& center() {
+    return NSDistributedNotificationCenter::defaultCenter();
+  }
+  // Posts a marker that `this` observes, and runs the loop until it arrives. The bus keeps one
+  // sender's signals in order, so whatever was posted before has been received by then.
+  void Sync(Inbox& inbox, const std::string& marker) {
+    center().postNotificationName(marker, Object(), Object(), true);
+    ASSERT_TRUE(
+        RunUntil([&] { return !inbox.notes.empty() && inbox.notes.back().name == marker; }));
+    inbox.notes.pop_back();
+  }
+};
+
+TEST_F(DistributedCenterTest, DeliversOwnPostsOnTheRegisteringThreadsLoop) {
+  Inbox onMain;
+  center().addObserver(this, onMain.callback(), "deliver.a", Object(),
+                       Behavior::DeliverImmediately);
+
+  // A second observer registers on a thread of its own and records where it is called.
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool registered = false;
+  std::vector<std::thread::id> calledOn;
+  std::thread::id workerId;
+  auto worker = Thread::create([&] {
+    workerId = std::this_thread::get_id();
+    center().addObserver(
+        this,
+        [&](const NSNotification&) {
+          std::lock_guard lock(mutex);
+          calledOn.push_back(std::this_thread::get_id());
+          cv.notify_all();
+        },
+        "deliver.a", Object(), Behavior::DeliverImmediately);
+    {
+      std::lock_guard lock(mutex);
+      registered = true;
+    }
+    cv.notify_all();
+    RunLoop::current().run();
+  });
+  worker->start();
+  {
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return registered; });
+  }
+
+  center().postNotificationName("deliver.a", Object("x"), SampleUserInfo(), true);
+  // Delivery is queued on the observer's loop, never made on the poster's stack.
+  EXPECT_TRUE(onMain.notes.empty());
+  ASSERT_TRUE(RunUntil([&] { return onMain.notes.size() == 1; }));
+  EXPECT_EQ(onMain.notes[0].object, Object("x"));
+  EXPECT_EQ(Shape(onMain.notes[0].userInfo), Shape(SampleUserInfo()));
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return !calledOn.empty(); }));
+    EXPECT_EQ(calledOn, std::vector<std::thread::id>{workerId});
+  }
+  worker->perform([] { RunLoop::current().stop(); }, false);
+  worker->join();
+
+  // Posts of other threads arrive too, and a thread that has ended is no longer called.
+  std::thread([] {
+    NSDistributedNotificationCenter::defaultCenter().postNotificationName("deliver.a", Object("y"),
+                                                                          Object(), false);
+  }).join();
+  ASSERT_TRUE(RunUntil([&] { return onMain.notes.size() == 2; }));
+  EXPECT_EQ(onMain.notes[1].object, Object("y"));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(calledOn.size(), 1u);
+}
+
+TEST_F(DistributedCenterTest, MatchesAndRemovesByObserverNameAndObject) {
+  Inbox inbox;
+  int other = 0;  // a second observer identity
+  center().addObserver(this, inbox.callback(), "match.sync", Object(), Behavior::Hold);
+  center().addObserver(&other, inbox.callback(), "match.x", Object("1"), Behavior::Hold);
+  center().addObserver(&other, inbox.callback(), "match.x", Object("2"), Behavior::Hold);
+  center().addObserver(&other, inbox.callback(), "match.y", Object(), Behavior::Hold);
+  center().addObserver(&other, inbox.callback(), std::nullopt, Object("all"), Behavior::Hold);
+
+  auto postAll = [&](const std::string& marker) {
+    for (const char* name : {"match.x", "match.y"}) {
+      for (const char* object : {"1", "2", "all"}) {
+        center().postNotificationName(name, Object(object), Object(), true);
+      }
+    }
+    Sync(inbox, marker);
+    std::vector<std::string> got = inbox.names();
+    inbox.notes.clear();
+    return got;
+  };
+
+  EXPECT_EQ(postAll("match.sync"),
+            (std::vector<std::string>{"match.x/1", "match.x/2", "match.x/all", "match.y/1",
+                                      "match.y/2", "match.y/all", "match.y/all"}));
+  center().removeObserver(&other, "match.x", Object("1"));
+  EXPECT_EQ(postAll("match.sync"),
+            (std::vector<std::string>{"match.x/2", "match.x/all", "match.y/1", "match.y/2",
+                                      "match.y/all", "match.y/all"}));
+  // A removal for one name leaves the registration made for every name.
+  center().removeObserver(&other, "match.y");
+  EXPECT_EQ(postAll("match.sync"),
+            (std::vector<std::string>{"match.x/2", "match.x/all", "match.y/all"}));
+  center().removeObserver(&other, std::nullopt, Object("all"));
+  EXPECT_EQ(postAll("match.sync"), (std::vector<std::string>{"match.x/2"}));
+  center().removeObserver(&other);
+  EXPECT_EQ(postAll("match.sync"), std::vector<std::string>{});
+}
+
+TEST_F(DistributedCenterTest, SuspensionFollowsEachObserversBehaviour) {
+  Inbox drop, coalesce, hold, immediate;
+  center().addObserver(this, drop.callback(), std::nullopt, Object("s"), Behavior::Drop);
+  center().addObserver(this, coalesce.callback(), std::nullopt, Object("s"), Behavior::Coalesce);
+  center().addObserver(this, hold.callback(), std::nullopt, Object("s"), Behavior::Hold);
+  center().addObserver(this, immediate.callback(), std::nullopt, Object("s"),
+                       Behavior::DeliverImmediately);
+
+  center().setSuspended(true);
+  EXPECT_TRUE(center().suspended());
+  for (const char* name : {"susp.a", "susp.b", "susp.a", "susp.c"}) {
+    center().postNotificationName(name, Object("s"), ObjectDictionary{{"n", Object(name)}}, true);
+  }
+  center().postNotificationName("susp.end", Object("s"), Object(), true);
+  ASSERT_TRUE(RunUntil([&] { return immediate.notes.size() == 5; }));
+  EXPECT_TRUE(drop.notes.empty());
+  EXPECT_TRUE(coalesce.notes.empty());
+  EXPECT_TRUE(hold.notes.empty());
+
+  center().setSuspended(false);
+  EXPECT_FALSE(center().suspended());
+  ASSERT_TRUE(RunUntil([&] { return hold.notes.size() == 5; }));
+  RunUntil([&] { return coalesce.notes.size() == 4; });
+  EXPECT_TRUE(drop.notes.empty());
+  EXPECT_EQ(hold.names(), (std::vector<std::string>{"susp.a/s", "susp.b/s", "susp.a/s", "susp.c/s",
+                                                    "susp.end/s"}));
+  // Coalescing keeps the last of each name, in the order the kept ones arrived.
+  EXPECT_EQ(coalesce.names(),
+            (std::vector<std::string>{"susp.b/s", "susp.a/s", "susp.c/s", "susp.end/s"}));
+
+  // Resumed: everything is delivered again.
+  center().postNotificationName("susp.after", Object("s"), Object(), true);
+  ASSERT_TRUE(RunUntil([&] { return drop.notes.size() == 1; }));
+}
+
+TEST_F(DistributedCenterTest, MalformedSignalIsDroppedAndTheNextOneDelivered) {
+  Inbox inbox;
+  center().addObserver(this, inbox.callback(), "raw.good", Object(), Behavior::Hold);
+  LogCapture log;
+
+  sd_bus* raw = nullptr;
+  ASSERT_GE(sd_bus_open_user(&raw), 0);
+  dbus::BusPtr bus(raw);
+  ASSERT_GE(sd_bus_emit_signal(bus.get(), dbus::kPostPath, dbus::kPostInterface, dbus::kPostMember,
+                               "s", "raw.good"),
+            0);
+  sd_bus_message* m = nullptr;
+  ASSERT_GE(sd_bus_message_new_signal(bus.get(), &m, dbus::kPostPath, dbus::kPostInterface,
+                                      dbus::kPostMember),
+            0);
+  dbus::MessagePtr twoObjects(m);
+  sd_bus_message_append(m, "sav", "raw.good", 2, "s", "a", "s", "b");
+  sd_bus_message_append(m, "aa{sv}", 0);
+  ASSERT_GE(sd_bus_send(bus.get(), m, nullptr), 0);
+  ASSERT_GE(sd_bus_emit_signal(bus.get(), dbus::kPostPath, dbus::kPostInterface, dbus::kPostMember,
+                               "savaa{sv}", "raw.good", 1, "x", INT64_C(42), 0),
+            0);
+  ASSERT_GE(sd_bus_flush(bus.get()), 0);
+
+  ASSERT_TRUE(RunUntil([&] { return inbox.notes.size() == 1; }));
+  EXPECT_EQ(inbox.notes[0].object, Object::numberWithInteger(42));
+  EXPECT_TRUE(inbox.notes[0].userInfo.isNil());
+  EXPECT_EQ(log.count(std::string(kDropped) + "signature is 's', not 'savaa{sv}'"), 1u);
+  EXPECT_EQ(log.count(std::string(kDropped) + "object holds more than one element"), 1u);
+}
+
+// ---- Other processes ----
+
+// Starts this test binary as a helper. `busAddress` null keeps the session bus of this process,
+// "" removes it from the helper's environment, anything else replaces it.
+pid_t SpawnHelper(const std::string& mode, const char* busAddress = nullptr) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) {
+    if (busAddress && std::string_view(*e).starts_with("DBUS_SESSION_BUS_ADDRESS=")) continue;
+    env.emplace_back(*e);
+  }
+  if (busAddress && *busAddress)
+    env.push_back(std::string("DBUS_SESSION_BUS_ADDRESS=") + busAddress);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string self = "/proc/self/exe";
+  std::string flag = "--distributed-helper";
+  std::string modeArg = mode;
+  char* argv[] = {self.data(), flag.data(), modeArg.data(), nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv, envp.data()) != 0) return -1;
+  return pid;
+}
+
+// The helper's exit status, or -1 when it did not end within 20 s (it is then killed).
+int WaitHelper(pid_t pid) {
+  for (int i = 0; i < 2000; ++i) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+TEST_F(DistributedCenterTest, AnotherProcessReceivesEveryValueType) {
+  Inbox inbox;
+  center().addObserver(this, inbox.callback(), std::nullopt, Object(), Behavior::Hold);
+  pid_t echo = SpawnHelper("echo");
+  ASSERT_GT(echo, 0);
+  ASSERT_TRUE(
+      RunUntil([&] { return !inbox.notes.empty() && inbox.notes.back().name == "echo.ready"; }));
+  inbox.notes.clear();
+
+  struct Sent {
+    Object object;
+    Object userInfo;
+  };
+  const std::vector<Sent> sent = {
+      {Object("string"), SampleUserInfo()},
+      {Object::numberWithBool(true), Object(ObjectDictionary{})},
+      {Object::numberWithInteger(-1), Object()},
+      {SampleUserInfo(), ObjectDictionary{{"list", ObjectArray{Object::numberWithInt(1)}}}},
+      {Object(), Object()},
+  };
+  // The helper posts each one back under "echo.back"; our own posts come to us too.
+  for (const Sent& s : sent) center().postNotificationName("echo.this", s.object, s.userInfo, true);
+  center().postNotificationName("echo.quit", Object(), Object(), true);
+  ASSERT_TRUE(RunUntil([&] {
+    return std::count_if(inbox.notes.begin(), inbox.notes.end(),
+                         [](const auto& n) { return n.name == "echo.back"; }) == 5;
+  }));
+  std::size_t i = 0;
+  for (const NSNotification& n : inbox.notes) {
+    if (n.name != "echo.back") continue;
+    EXPECT_EQ(n.object, sent[i].object) << i;
+    EXPECT_EQ(Shape(n.object), Shape(sent[i].object)) << i;
+    EXPECT_EQ(n.userInfo, sent[i].userInfo) << i;
+    EXPECT_EQ(Shape(n.userInfo), Shape(sent[i].userInfo)) << i;
+    ++i;
+  }
+  EXPECT_EQ(WaitHelper(echo), 0);
+}
+
+TEST_F(DistributedCenterTest, ProcessThatPostsAndExitsAtOnceDeliversAndExitsCleanly) {
+  Inbox inbox;
+  center().addObserver(this, inbox.callback(), "exit.bye", Object(), Behavior::Hold);
+  for (int round = 0; round < 3; ++round) {
+    inbox.notes.clear();
+    pid_t pid = SpawnHelper("post-and-exit");
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(WaitHelper(pid), 0);
+    ASSERT_TRUE(RunUntil([&] { return !inbox.notes.empty(); }));
+    EXPECT_EQ(inbox.notes[0].object, Object("bye"));
+  }
+}
+
+TEST(DistributedCenterWithoutBus, LogsOnceAndDoesNothing) {
+  // The helper checks its own log; an unreachable address and a missing one behave alike.
+  pid_t unset = SpawnHelper("no-bus", "");
+  pid_t unreachable = SpawnHelper("no-bus", "unix:path=/nonexistent/vrk-bus");
+  ASSERT_GT(unset, 0);
+  ASSERT_GT(unreachable, 0);
+  EXPECT_EQ(WaitHelper(unset), 0);
+  EXPECT_EQ(WaitHelper(unreachable), 0);
+}
+
+// A private bus daemon that the test can stop and start again on the same address.
+class PrivateBus {
+ public:
+  PrivateBus() {
+    char dir[] = "/tmp/vrk.XXXXXX";
+    if (::mkdtemp(dir)) dir_ = dir;
+    address_ = "unix:path=" + dir_ + "/bus";
+  }
+  ~PrivateBus() {
+    stop();
+    std::filesystem::remove_all(dir_);
+  }
+  const std::string& address() const { return address_; }
+
+  bool start() {
+    std::filesystem::remove(dir_ + "/bus");
+    std::string exe = "/usr/bin/dbus-daemon";
+    std::string session = "--session";
+    std::string nofork = "--nofork";
+    std::string address = "--address=" + address_;
+    char* argv[] = {exe.data(), session.data(), nofork.data(), address.data(), nullptr};
+    if (posix_spawn(&pid_, exe.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
+    for (int i = 0; i < 500; ++i) {
+      if (connect()) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+  void stop() {
+    bus_.reset();
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+  // A connection of the test's own, which decodes every Post signal it sees.
+  bool connect() {
+    sd_bus* raw = nullptr;
+    if (sd_bus_new(&raw) < 0) return false;
+    dbus::BusPtr bus(raw);
+    if (sd_bus_set_address(raw, address_.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
+        sd_bus_start(raw) < 0 ||
+        sd_bus_match_signal(raw, nullptr, nullptr, dbus::kPostPath, dbus::kPostInterface,
+                            dbus::kPostMember, &PrivateBus::OnPost, this) < 0) {
+      return false;
+    }
+    bus_ = std::move(bus);
+    return true;
+  }
+  void post(std::string_view name) {
+    dbus::MessagePtr m = dbus::NewPostSignal(bus_.get());
+    dbus::AppendPostArguments(m.get(), name, Object(), Object());
+    sd_bus_send(bus_.get(), m.get(), nullptr);
+    sd_bus_flush(bus_.get());
+  }
+  // Serves the connection for up to `time`; true once a post named `name` has arrived.
+  bool await(std::string_view name, std::chrono::milliseconds time) {
+    const auto limit = std::chrono::steady_clock::now() + time;
+    while (std::chrono::steady_clock::now() < limit) {
+      if (std::find(seen_.begin(), seen_.end(), name) != seen_.end()) return true;
+      if (sd_bus_process(bus_.get(), nullptr) == 0) sd_bus_wait(bus_.get(), 20'000);
+    }
+    return std::find(seen_.begin(), seen_.end(), name) != seen_.end();
+  }
+
+ private:
+  static int OnPost(sd_bus_message* m, void* self, sd_bus_error*) {
+    if (auto note = dbus::DecodePostSignal(m))
+      static_cast<PrivateBus*>(self)->seen_.push_back(note->name);
+    return 0;
+  }
+
+  std::string dir_;
+  std::string address_;
+  pid_t pid_ = -1;
+  dbus::BusPtr bus_;
+  std::vector<std::string> seen_;
+};
+
+TEST(DistributedCenterOnPrivateBus, ReconnectsAfterTheBusRestarts) {
+  PrivateBus bus;
+  ASSERT_TRUE(bus.start());
+  pid_t helper = SpawnHelper("restart", bus.address().c_str());
+  ASSERT_GT(helper, 0);
+  ASSERT_TRUE(bus.await("restart.ready", 10s));
+
+  bus.stop();
+  ASSERT_TRUE(bus.start());
+  // The helper tries again every second; until then our pings are lost.
+  bool answered = false;
+  for (int i = 0; i < 40 && !answered; ++i) {
+    bus.post("restart.ping");
+    answered = bus.await("restart.pong", 250ms);
+  }
+  EXPECT_TRUE(answered);
+  bus.post("restart.quit");
+  EXPECT_EQ(WaitHelper(helper), 0);
+}
+
+// ---- Helper processes ----
+
+int HelperMain(const std::string& mode) {
+  auto& center = NSDistributedNotificationCenter::defaultCenter();
+  if (mode == "echo") {
+    bool quit = false;
+    int token = 0;
+    center.addObserver(
+        &token,
+        [&](const NSNotification& n) {
+          if (n.name == "echo.quit") quit = true;
+          if (n.name == "echo.this")
+            center.postNotificationName("echo.back", n.object, n.userInfo, true);
+        },
+        std::nullopt, Object(), Behavior::Hold);
+    center.postNotificationName("echo.ready", Object(), Object(), true);
+    return RunUntil([&] { return quit; }) ? 0 : 1;
+  }
+  if (mode == "restart") {
+    bool quit = false;
+    int token = 0;
+    center.addObserver(
+        &token,
+        [&](const NSNotification& n) {
+          if (n.name == "restart.ping")
+            center.postNotificationName("restart.pong", Object(), Object(), true);
+          if (n.name == "restart.quit") quit = true;
+        },
+        std::nullopt, Object(), Behavior::Hold);
+    center.postNotificationName("restart.ready", Object(), Object(), true);
+    const auto limit = RunLoop::Clock::now() + 30s;
+    while (!quit && RunLoop::Clock::now() < limit) RunLoop::current().runOnce(limit);
+    return quit ? 0 : 1;
+  }
+  if (mode == "post-and-exit") {
+    // Another thread keeps posting while the process exits under it.
+    std::thread([&center] {
+      for (;;) center.postNotificationName("exit.noise", Object(), Object(), true);
+    }).detach();
+    center.postNotificationName("exit.bye", Object("bye"), Object(), true);
+    return 0;
+  }
+  return 2;
+}
+
+int NoBusHelper() {
+  LogCapture log;
+  auto& center = NSDistributedNotificationCenter::defaultCenter();
+  Inbox inbox;
+  center.addObserver(&inbox, inbox.callback(), std::nullopt, Object(), Behavior::Hold);
+  center.postNotificationName("nobus", Object("x"), Object(), true);
+  center.postNotificationName("nobus", Object("y"), SampleUserInfo(), true);
+  center.setSuspended(true);
+  center.setSuspended(false);
+  center.removeObserver(&inbox);
+  RunLoop::current().runOnce(RunLoop::Clock::now() + 100ms);
+  const bool once = log.countContaining("NSDistributedNotificationCenter: no session bus (") == 1 &&
+                    log.lines().size() == 1;
+  return once && inbox.notes.empty() ? 0 : 3;
+}
+
+}  // namespace
+}  // namespace vrk
+
+int main(int argc, char** argv) {
+  if (argc > 2 && std::string_view(argv[1]) == "--distributed-helper") {
+    if (std::string_view(argv[2]) == "no-bus") return vrk::NoBusHelper();
+    return vrk::HelperMain(argv[2]);
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,9 @@
+# NSDistributedNotificationCenter on the session bus, with its D-Bus value codec.
+add_library(vrk_distributed STATIC NSDistributedNotificationCenter.cc DBusCodec.cc)
+target_link_libraries(vrk_distributed PUBLIC vrk_runloop vrk_notifications vrk_foundation_core
+                                             PkgConfig::SYSTEMD Threads::Threads)
+set(VRK_FOUNDATION_PARTS ${VRK_FOUNDATION_PARTS} vrk_distributed)
+
+# Runs under the private session bus that CTest is started in (dbus-run-session).
+vrk_test(NAME distributed_test SOURCES NSDistributedNotificationCenter_test.cc
+         LIBS vrk_distributed LABELS threads)
