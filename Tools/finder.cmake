@@ -1,0 +1,10 @@
+# vrk-finder, the file manager host that stands in for Finder.
+set(_dir ${CMAKE_CURRENT_LIST_DIR}/finder)
+add_library(vrk_finder_host STATIC ${_dir}/FinderCommand.cc ${_dir}/FinderHost.cc)
+target_link_libraries(vrk_finder_host PUBLIC vrk_findersync vrk_bundle vrk_url vrk_runloop
+                                             nlohmann_json::nlohmann_json PkgConfig::SYSTEMD)
+
+add_executable(vrk-finder ${_dir}/main.cc)
+target_link_libraries(vrk-finder PRIVATE vrk_finder_host)
+
+vrk_test(NAME finder_host_unit_test SOURCES ${_dir}/FinderCommand_test.cc LIBS vrk_finder_host)
