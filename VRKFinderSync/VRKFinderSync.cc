@@ -1,0 +1,389 @@
+#include "VRKFinderSync/VRKFinderSync.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "Contract/VRKContract.h"
+#include "Contract/VRKMachMessage.h"
+#include "Localization/BundleLocalization.h"
+#include "Platform/Foundation/NSBundle.h"
+#include "Platform/Foundation/NSDistributedNotificationCenter.h"
+#include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/RunLoop.h"
+#include "Platform/Foundation/VersionProbes.h"
+#include "VRKFinderSync/VRKMenuItemInfo.h"
+
+namespace vrk {
+
+namespace {
+
+constexpr std::string_view kNSConnectionDidDieNotification = "NSConnectionDidDieNotification";
+
+Object PathInfo(std::string_view typeKey, Object type, const std::string& path) {
+  return Object(ObjectDictionary{{std::string(typeKey), std::move(type)},
+                                 {std::string(kVRKUserInfoPathKey), Object(path)}});
+}
+
+}  // namespace
+
+std::shared_ptr<VRKFinderSync> VRKFinderSync::sharedInstance() {
+  static std::shared_ptr<VRKFinderSync> instance;
+  static std::once_flag onceToken;
+  std::call_once(onceToken, [] {
+    std::shared_ptr<VRKFinderSync> created(new VRKFinderSync());
+    if (created->init()) instance = std::move(created);
+  });
+  return instance;
+}
+
+bool VRKFinderSync::init() {
+  badgeCache_.clear();
+  if (vrk_isYosemiteOrHigher()) {
+    sharedDefaults_ = NSUserDefaults::initWithSuiteName(kVRKSharedSuiteName);
+    if (sharedDefaults_) {
+      sharedDefaults_->removeObjectForKey(kBadgeCacheKey);
+      sharedDefaults_->removeObjectForKey(kRootFolderPathKey);
+      sharedDefaults_->removeObjectForKey(kHideBadgeKey);
+      sharedDefaults_->removeObjectForKey(kLanguageKey);
+      sharedDefaults_->synchronize();
+    }
+    NSLog("[VRK Finder sync client] Init dylib, instance = %@", *this);
+  } else {
+    NSNotificationCenter::defaultCenter().addObserver(
+        this, [this](const NSNotification& n) { connectionDidDieNotified(n); },
+        std::string(kNSConnectionDidDieNotification));
+  }
+  startMachBridge(this);
+  NSNotificationCenter::defaultCenter().addObserver(
+      this, [this](const NSNotification& n) { lockPermissionReplyNotified(n); },
+      std::string(kVRKContextMenuClickNotification));
+  return true;
+}
+
+VRKFinderSync::~VRKFinderSync() {
+  NSLog("[VRK Finder sync client] Dylib dealloc");
+}
+
+std::string VRKFinderSync::description() const {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "<VRKFinderSync: %p>", static_cast<const void*>(this));
+  return buf;
+}
+
+bool VRKFinderSync::vrk_isYosemiteOrHigher() {
+  return NSClassFromString("NSGestureRecognizer");
+}
+
+bool VRKFinderSync::vrk_isEICapitanOrHigher() {
+  return instancesRespondToSelector("NSCollectionView", "backgroundView");
+}
+
+void VRKFinderSync::addMenuItems() {}
+
+Object VRKFinderSync::vrk_menuItemWithTitle(const std::optional<std::string>& title,
+                                            std::int64_t representedCommand) {
+  ObjectDictionary item{
+      {std::string(kVRKMenuItemCommandKey), Object::numberWithInteger(representedCommand)}};
+  if (title) item.emplace(std::string(kVRKMenuItemTitleKey), Object(*title));
+  return Object(std::move(item));
+}
+
+std::shared_ptr<VRKFinderPluginProtocol> VRKFinderSync::proxy() {
+  return nullptr;
+}
+
+void VRKFinderSync::connectionDidDieNotified(const NSNotification&) {}
+
+void VRKFinderSync::postDistributed(std::string_view name, Object object, Object userInfo) {
+  NSDistributedNotificationCenter::defaultCenter().postNotificationName(
+      name, std::move(object), std::move(userInfo), /*deliverImmediately=*/true);
+}
+
+// ---- Root, badges, hiding, the badge cache ----
+
+void VRKFinderSync::setRootFolderPath(const std::optional<std::string>& path) {
+  rootFolderPath_value_ = path;
+  cleanIconsCache();
+  if (vrk_isYosemiteOrHigher()) {
+    bool saved = false;
+    if (sharedDefaults_) {
+      if (path) {
+        sharedDefaults_->setObject(Object(*rootFolderPath_value_), kRootFolderPathKey);
+      } else {
+        sharedDefaults_->removeObjectForKey(kRootFolderPathKey);
+      }
+      saved = sharedDefaults_->synchronize();
+    }
+    NSLog("[VRK Finder sync client] Save rootFolder result = %@", Object::numberWithBool(saved));
+    postDistributed(kVRKRootFolderPathChangedNotification, Object(path), Object());
+  } else if (auto legacy = proxy()) {
+    legacy->setRootFolderPath(path);
+  }
+  if (!path) notifyInjectedBundleDylibWillDieSoon();
+}
+
+void VRKFinderSync::setIconType(std::int64_t type, const std::optional<std::string>& path) {
+  if (!rootFolderPath_value_ || !path) return;
+  // A plain prefix test, as the extension makes it: a sibling whose name begins with the
+  // root's name passes too.
+  if (!path->starts_with(*rootFolderPath_value_)) return;
+  badgeCache_[*path] = Object::numberWithInteger(type);
+  if (vrk_isYosemiteOrHigher()) {
+    if (sharedDefaults_) {
+      sharedDefaults_->setObject(Object(badgeCache_), kBadgeCacheKey);
+      sharedDefaults_->synchronize();
+    }
+    postDistributed(kVRKIconTypeChangedNotification, Object(),
+                    PathInfo(kVRKUserInfoTypeKey, Object::numberWithInteger(type), *path));
+  } else if (auto legacy = proxy()) {
+    legacy->setIconType(type, path);
+  }
+}
+
+void VRKFinderSync::hideIcons(bool hide) {
+  if (!rootFolderPath_value_) return;
+  NSLog("[VRK Finder sync client] Hide icons = %@", Object::numberWithBool(hide));
+  shouldHideBadge_ = hide;
+  if (vrk_isYosemiteOrHigher()) {
+    if (sharedDefaults_) {
+      sharedDefaults_->setObject(Object::numberWithBool(hide), kHideBadgeKey);
+      sharedDefaults_->synchronize();
+    }
+    postDistributed(kVRKShowOrHideIconsNotification, Object(),
+                    Object(ObjectDictionary{
+                        {std::string(kVRKUserInfoShouldHideKey), Object::numberWithBool(hide)}}));
+  } else if (auto legacy = proxy()) {
+    legacy->hideIcons(hide);
+  }
+}
+
+void VRKFinderSync::cleanIconsCache() {
+  badgeCache_.clear();
+  if (vrk_isYosemiteOrHigher()) {
+    if (sharedDefaults_) {
+      sharedDefaults_->removeObjectForKey(kBadgeCacheKey);
+      sharedDefaults_->synchronize();
+    }
+    postDistributed(kVRKCleanIconsCacheNotification, Object(), Object());
+  } else if (auto legacy = proxy()) {
+    legacy->cleanIconsCache();
+  }
+}
+
+void VRKFinderSync::setBadgesCache(const Object& cache) {
+  if (vrk_isYosemiteOrHigher()) return;
+  if (auto legacy = proxy()) legacy->setBadgesCache(cache);
+}
+
+void VRKFinderSync::notifyInjectedBundleDylibWillDieSoon() {
+  NSLog("[VRK Finder sync client] notifyInjectedBundleDylibWillDieSoon");
+  postDistributed(kVRKDylibWillDieSoonNotification, Object(), Object());
+  if (vrk_isYosemiteOrHigher()) {
+    if (sharedDefaults_) {
+      sharedDefaults_->removeObjectForKey(kBadgeCacheKey);
+      sharedDefaults_->removeObjectForKey(kRootFolderPathKey);
+      sharedDefaults_->removeObjectForKey(kHideBadgeKey);
+      sharedDefaults_->synchronize();
+    }
+  } else {
+    removeAllMenuItems();
+    NSNotificationCenter::defaultCenter().removeObserver(
+        this, std::string(kNSConnectionDidDieNotification));
+  }
+  stopMachBridge();
+}
+
+// ---- Language ----
+
+void VRKFinderSync::changeLanguage(const std::optional<std::string>& language) {
+  if (vrk_isYosemiteOrHigher()) {
+    if (sharedDefaults_) {
+      sharedDefaults_->setObject(Object(language), kLanguageKey);
+      sharedDefaults_->synchronize();
+    }
+    ObjectDictionary info;
+    if (language) info.emplace(std::string(kVRKUserInfoLanguageKey), Object(*language));
+    postDistributed(kVRKLanguageChangedNotification, Object(), Object(std::move(info)));
+  }
+  BundleLocalization::sharedInstance()->setLanguage(language);
+}
+
+// ---- Menus ----
+
+std::string VRKFinderSync::vrk_prefixedTitleWithTitle(std::string_view title) {
+  auto bundle = NSBundle::mainBundle();
+  std::string prefix = bundle->localizedStringForKey("Prefix", "", std::nullopt);
+  std::string text = bundle->localizedStringForKey(title, "", std::nullopt);
+  return prefix + " - " + text;
+}
+
+Object VRKFinderSync::parseMenuItemInfosFrom(const Object& description) {
+  if (description.objectForKey(kVRKMenuHideAllKey).boolValue()) return Object();
+  bool showLock = description.objectForKey(kVRKMenuShowLockKey).boolValue();
+  bool showUnlock = description.objectForKey(kVRKMenuShowUnlockKey).boolValue();
+  bool isFile = description.objectForKey(kVRKMenuIsFileKey).boolValue();
+  bool showShare = description.objectForKey(kVRKMenuShowShareKey).boolValue();
+  bool showViewWebsite = description.objectForKey(kVRKMenuShowViewWebsiteKey).boolValue();
+  bool showLockUnlock = description.objectForKey(kVRKMenuShowLockUnlockKey).boolValue();
+  bool showHistory = description.objectForKey(kVRKMenuShowHistoryKey).boolValue();
+
+  ObjectArray items;
+  auto append = [&](std::string_view title, VRKExtensionAndDylibMachCommandType command) {
+    auto info = VRKMenuItemInfo::menuItemInfoWithTitle(vrk_prefixedTitleWithTitle(title),
+                                                       static_cast<std::int64_t>(command));
+    items.push_back(info->toDictionary());
+  };
+  if (showShare) append("Share", VRKMachCommandShareLink);
+  if (showViewWebsite) append("View on Web", VRKMachCommandViewOnWebsite);
+  if (showLockUnlock) {
+    if (showLock) {
+      append("Lock file", VRKMachCommandLockFile);
+    } else if (showUnlock) {
+      append("Unlock file", VRKMachCommandUnlockFile);
+    }
+  }
+  if (isFile && showHistory) append("View file versions", VRKMachCommandViewHistoryVersions);
+  return Object(std::move(items));
+}
+
+void VRKFinderSync::addMenuItems(const Object&) {}
+
+void VRKFinderSync::removeAllMenuItems() {
+  menuItems_ = Object();
+  if (vrk_isYosemiteOrHigher()) {
+    if (sharedDefaults_) {
+      sharedDefaults_->removeObjectForKey(kVRKMenuItemsKey);
+      sharedDefaults_->synchronize();
+    }
+    postDistributed(kVRKCustomContextMenuItemInfoSentNotification, Object(), Object());
+  } else if (auto legacy = proxy()) {
+    legacy->removeAllMenuItems();
+  }
+}
+
+// ---- Click relays ----
+
+void VRKFinderSync::relayClick(std::int64_t type, std::string_view logFormat,
+                               const std::optional<std::string>& path) {
+  if (!path) return;
+  NSLog(logFormat, *path);
+  NSNotificationCenter::defaultCenter().postNotificationName(
+      kVRKContextMenuClickNotification, Object(),
+      PathInfo(kVRKUserInfoTypeKey, Object::numberWithInteger(type), *path));
+}
+
+void VRKFinderSync::shareLink(const std::optional<std::string>& path) {
+  relayClick(kVRKClickTypeShareLink, "[VRK Finder sync client] shareLink, path = %@", path);
+}
+
+void VRKFinderSync::viewOnWebsite(const std::optional<std::string>& path) {
+  relayClick(kVRKClickTypeViewOnWebsite, "[VRK Finder sync client] viewOnWebsite, path = %@", path);
+}
+
+void VRKFinderSync::lockFile(const std::optional<std::string>& path) {
+  relayClick(kVRKClickTypeLockFile, "[VRK Finder sync client] lockFile, path = %@", path);
+}
+
+void VRKFinderSync::unlockFile(const std::optional<std::string>& path) {
+  relayClick(kVRKClickTypeUnlockFile, "[VRK Finder sync client] unlockFile, path = %@", path);
+}
+
+void VRKFinderSync::viewHistoryVersions(const std::optional<std::string>& path) {
+  relayClick(kVRKClickTypeViewHistoryVersions,
+             "[VRK Finder sync client] viewHistoryVersions, path = %@", path);
+}
+
+// ---- The lock question and its answer ----
+
+void VRKFinderSync::requestPythonItemLockPermissionAtPath(const std::optional<std::string>& path,
+                                                          const void* msg) {
+  NSLog("[VRK Finder sync client] requestPythonItemLockPermissionAtPath = %@, thread = %@", path,
+        Thread::current());
+  if (!path) {
+    // The question would carry no path, so the client could not tell which item it is about;
+    // the extension's bounded wait ends the exchange without a menu.
+    NSLog("[VRK Finder sync client] lock question without a readable path, not asking the client");
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(questionsMutex_);
+    openQuestions_.push_back(msg);
+  }
+  ObjectDictionary info{{std::string(kVRKUserInfoTypeKey),
+                         Object::numberWithInteger(kVRKClickTypeLockPermissionRequest)},
+                        {std::string(kVRKUserInfoPathKey), Object(*path)},
+                        {std::string(kVRKUserInfoMachKey), Object::valueWithPointer(msg)}};
+  NSNotificationCenter::defaultCenter().postNotificationName(kVRKContextMenuClickNotification,
+                                                             Object(), Object(std::move(info)));
+  std::lock_guard<std::mutex> lock(questionsMutex_);
+  openQuestions_.erase(std::find(openQuestions_.begin(), openQuestions_.end(), msg));
+}
+
+void VRKFinderSync::lockPermissionReplyNotified(const NSNotification& notification) {
+  const Object& userInfo = notification.userInfo;
+  if (!userInfo.isDictionary()) return;
+  if (userInfo.objectForKey(kVRKUserInfoTypeKey).integerValue() !=
+      kVRKClickTypeLockPermissionReply) {
+    return;
+  }
+  NSLog("[VRK Finder sync client] lockPermissionReplyNotified, thread = %@", Thread::current());
+  Object mach = userInfo.objectForKey(kVRKUserInfoMachKey);
+  const void* msg = mach.pointerValue();
+  bool open = false;
+  if (mach.isPointer()) {
+    std::lock_guard<std::mutex> lock(questionsMutex_);
+    open = std::find(openQuestions_.begin(), openQuestions_.end(), msg) != openQuestions_.end();
+  }
+  if (!open) {
+    // The request this answer refers to is gone (or never was): nothing can be replied to, and
+    // publishing its list could overwrite the list of a newer question.
+    NSLog("[VRK Finder sync client] ignoring a lock answer without a pending question, mach = %@",
+          mach);
+    return;
+  }
+  Object description = userInfo.objectForKey(kVRKUserInfoMsgKey);
+  bool showLock = description.objectForKey(kVRKMenuShowLockKey).boolValue();
+  bool showUnlock = description.objectForKey(kVRKMenuShowUnlockKey).boolValue();
+  bool isFile = description.objectForKey(kVRKMenuIsFileKey).boolValue();
+  NSLog("[VRK Finder sync client] menu item showcase:%@", description);
+  Object menuItemInfos = parseMenuItemInfosFrom(description);
+  if (vrk_isYosemiteOrHigher()) {
+    if (sharedDefaults_) {
+      sharedDefaults_->setObject(menuItemInfos, kVRKMenuItemsKey);
+      sharedDefaults_->synchronize();
+    }
+  } else {
+    NSLog("[VRK Finder sync client] menuItemInfos = %@", menuItemInfos);
+    if (auto legacy = proxy()) legacy->addMenuItems(menuItemInfos);
+  }
+  replyShouldShowLockMenuItemMachMsg(msg, showLock, showUnlock, isFile);
+}
+
+// ---- Observation relays ----
+
+void VRKFinderSync::relayObservation(std::int32_t type, std::string_view logFormat,
+                                     const std::optional<std::string>& path) {
+  NSLog(logFormat, path);
+  if (!path) return;
+  NSNotificationCenter::defaultCenter().postNotificationName(
+      kVRKDirectoryObservationNotification, Object(),
+      PathInfo(kVRKUserInfoTypeKey, Object::numberWithInt(type), *path));
+}
+
+void VRKFinderSync::notifyPythonBeginObserve(const std::optional<std::string>& path) {
+  relayObservation(kVRKObservationTypeBeginObserve,
+                   "[VRK Finder sync client] notifyPythonBeginObserve, folderPath = %@", path);
+}
+
+void VRKFinderSync::notifyPythonEndObserve(const std::optional<std::string>& path) {
+  relayObservation(kVRKObservationTypeEndObserve,
+                   "[VRK Finder sync client] notifyPythonEndObserve, folderPath = %@", path);
+}
+
+void VRKFinderSync::notifyPythonBadgeNotExist4ItemAtPath(const std::optional<std::string>& path) {
+  relayObservation(kVRKObservationTypeBadgeNotExist,
+                   "[VRK Finder sync client] notifyPythonBadgeNotExist4ItemAtPath, path = %@",
+                   path);
+}
+
+}  // namespace vrk

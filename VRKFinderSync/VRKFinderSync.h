@@ -1,0 +1,113 @@
+// VRKFinderSync: the controller of the host library. The sync client drives it through the
+// class facade (sharedInstance() and the same-named instance operations); the Mach listener
+// calls its relays on the listening thread.
+//
+// Threads: the facade runs on the client's calling thread and takes no locks, so the client
+// must not overlap facade calls. The relays run on the listening thread; the lock answer runs
+// on the thread that posts it. The store object is safe to share between those threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Platform/Foundation/NSNotificationCenter.h"
+#include "Platform/Foundation/NSUserDefaults.h"
+#include "Platform/Foundation/Object.h"
+#include "VRKFinderSync/VRKFinderPluginProtocol.h"
+#include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
+
+namespace vrk {
+
+class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginProtocol {
+ public:
+  // The single instance, created (and started) by the first caller; lives until the process
+  // ends. Safe from any thread.
+  static std::shared_ptr<VRKFinderSync> sharedInstance();
+
+  // Version tests, evaluated on every call.
+  static bool vrk_isYosemiteOrHigher();
+  static bool vrk_isEICapitanOrHigher();
+
+  // Class-level addMenuItems: does nothing at all.
+  static void addMenuItems();
+  // vrk_menuItemWithTitle:representedCommand:: {"title": title, "command": command}.
+  static Object vrk_menuItemWithTitle(const std::optional<std::string>& title,
+                                      std::int64_t representedCommand);
+
+  // Root, badges, hiding and the badge cache.
+  void setRootFolderPath(const std::optional<std::string>& path) override;
+  void setIconType(std::int64_t type, const std::optional<std::string>& path) override;
+  void hideIcons(bool hide) override;
+  void cleanIconsCache() override;
+  void setBadgesCache(const Object& cache) override;
+  void notifyInjectedBundleDylibWillDieSoon();
+
+  // Language.
+  void changeLanguage(const std::optional<std::string>& language) override;
+
+  // Menus.
+  Object parseMenuItemInfosFrom(const Object& description);
+  std::string vrk_prefixedTitleWithTitle(std::string_view title);
+  void addMenuItems(const Object& items) override;
+  void removeAllMenuItems() override;
+
+  // Click relays (the listener calls them for commands 4, 5, 8, 9, 10).
+  void shareLink(const std::optional<std::string>& path) override;
+  void viewOnWebsite(const std::optional<std::string>& path) override;
+  void lockFile(const std::optional<std::string>& path) override;
+  void unlockFile(const std::optional<std::string>& path) override;
+  void viewHistoryVersions(const std::optional<std::string>& path) override;
+
+  // The lock question and the observation relays (commands 6, 1, 2, 3).
+  void requestPythonItemLockPermissionAtPath(const std::optional<std::string>& path,
+                                             const void* msg) override;
+  void lockPermissionReplyNotified(const NSNotification& notification);
+  void notifyPythonBeginObserve(const std::optional<std::string>& path) override;
+  void notifyPythonEndObserve(const std::optional<std::string>& path) override;
+  void notifyPythonBadgeNotExist4ItemAtPath(const std::optional<std::string>& path) override;
+
+  // The legacy Finder bundle's proxy; nil while no legacy connection exists.
+  std::shared_ptr<VRKFinderPluginProtocol> proxy();
+  void connectionDidDieNotified(const NSNotification& notification);
+
+  // Properties.
+  std::shared_ptr<NSUserDefaults> sharedDefaults() const { return sharedDefaults_; }
+  const ObjectDictionary& badgeCache() const { return badgeCache_; }
+  const std::optional<std::string>& rootFolderPath_() const { return rootFolderPath_value_; }
+  bool shouldHideBadge() const { return shouldHideBadge_; }
+  const Object& menuItems() const { return menuItems_; }
+  bool injectAfterFinderRestartFailed() const { return injectAfterFinderRestartFailed_; }
+
+  std::string description() const;
+
+  ~VRKFinderSync() override;
+
+ private:
+  VRKFinderSync() = default;
+  bool init();
+  void relayClick(std::int64_t type, std::string_view logFormat,
+                  const std::optional<std::string>& path);
+  void relayObservation(std::int32_t type, std::string_view logFormat,
+                        const std::optional<std::string>& path);
+  void postDistributed(std::string_view name, Object object, Object userInfo);
+
+  std::shared_ptr<NSUserDefaults> sharedDefaults_;
+  ObjectDictionary badgeCache_;
+  std::optional<std::string> rootFolderPath_value_;
+  bool shouldHideBadge_ = false;
+  Object menuItems_;
+  bool injectAfterFinderRestartFailed_ = false;
+
+  // The lock questions being asked right now (one per listening thread at most): an answer is
+  // acted on only while its question is still being handled, because the request it replies
+  // to lives only that long.
+  std::mutex questionsMutex_;
+  std::vector<const void*> openQuestions_;
+};
+
+}  // namespace vrk

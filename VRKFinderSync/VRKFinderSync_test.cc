@@ -1,0 +1,444 @@
+// Tests of the library controller. Each test runs in its own process (CTest runs one test
+// case per process) with its own VRK_ROOT and session bus, so the single instance is fresh.
+#include "VRKFinderSync/VRKFinderSync.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Contract/VRKContract.h"
+#include "Platform/Foundation/NSDistributedNotificationCenter.h"
+#include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/RunLoop.h"
+
+namespace vrk {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What an observer in another process sees: each broadcast, and the store as it reads it at
+// that moment through a suite object of its own.
+struct Seen {
+  std::string name;
+  Object object;
+  Object userInfo;
+  ObjectDictionary store;
+};
+
+class ControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vrk.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+    setenv("VRK_ROOT", root_.c_str(), 1);
+    setenv("VRK_MAIN_BUNDLE", VRK_SYNC_APP, 1);
+  }
+  void TearDown() override {
+    NSDistributedNotificationCenter::defaultCenter().removeObserver(this);
+    StopListenerAndWait(listenerLog_);
+    std::filesystem::remove_all(root_);
+  }
+
+  std::shared_ptr<NSUserDefaults> Store() {
+    return NSUserDefaults::initWithSuiteName(kVRKSharedSuiteName);
+  }
+
+  // Records every broadcast of the contract together with the store as read on receipt.
+  void Observe() {
+    for (std::string_view name :
+         {kVRKRootFolderPathChangedNotification, kVRKIconTypeChangedNotification,
+          kVRKShowOrHideIconsNotification, kVRKCleanIconsCacheNotification,
+          kVRKLanguageChangedNotification, kVRKCustomContextMenuItemInfoSentNotification,
+          kVRKDylibWillDieSoonNotification}) {
+      NSDistributedNotificationCenter::defaultCenter().addObserver(
+          this,
+          [this](const NSNotification& n) {
+            auto reader = Store();
+            ObjectDictionary store;
+            for (std::string_view key : {kRootFolderPathKey, kBadgeCacheKey, kHideBadgeKey,
+                                         kLanguageKey, kVRKMenuItemsKey}) {
+              Object value = reader->objectForKey(key);
+              if (!value.isNil()) store.emplace(std::string(key), value);
+            }
+            seen_.push_back({n.name, n.object, n.userInfo, store});
+          },
+          std::string(name), Object(), NSNotificationSuspensionBehavior::DeliverImmediately);
+    }
+    // Broadcasts made before now may still be on their way; a marker posted now arrives after
+    // all of them, so everything seen up to it is forgotten.
+    bool marked = false;
+    NSDistributedNotificationCenter::defaultCenter().addObserver(
+        this, [&marked](const NSNotification&) { marked = true; }, std::string("vrk.test.marker"),
+        Object(), NSNotificationSuspensionBehavior::DeliverImmediately);
+    NSDistributedNotificationCenter::defaultCenter().postNotificationName("vrk.test.marker",
+                                                                          Object(), Object(), true);
+    auto limit = RunLoop::Clock::now() + 5s;
+    while (!marked && RunLoop::Clock::now() < limit) RunLoop::current().runOnce(limit);
+    ASSERT_TRUE(marked);
+    NSDistributedNotificationCenter::defaultCenter().removeObserver(this,
+                                                                    std::string("vrk.test.marker"));
+    seen_.clear();
+  }
+
+  // Runs the main run loop until `count` broadcasts arrived (or a generous bound passed).
+  void WaitFor(std::size_t count) {
+    auto limit = RunLoop::Clock::now() + 5s;
+    while (seen_.size() < count && RunLoop::Clock::now() < limit) {
+      RunLoop::current().runOnce(limit);
+    }
+    ASSERT_GE(seen_.size(), count);
+  }
+
+  std::vector<std::string> SeenNames() const {
+    std::vector<std::string> names;
+    for (const auto& s : seen_) names.push_back(s.name);
+    return names;
+  }
+
+  // The controller's listener registers on its own thread; it must be gone before the root
+  // is removed, or it could create its folder there again.
+  static void StopListenerAndWait(const LogCapture& log) {
+    stopMachBridge();
+    auto limit = RunLoop::Clock::now() + 5s;
+    while (log.count("[FinderSync] mach port unregistered") == 0 &&
+           log.count("[FinderSync] failed to register mach port") == 0 &&
+           RunLoop::Clock::now() < limit) {
+      std::this_thread::sleep_for(2ms);
+    }
+  }
+
+  LogCapture listenerLog_;
+  std::string root_;
+  std::vector<Seen> seen_;
+};
+
+TEST_F(ControllerTest, StartClearsStaleKeysButKeepsTheMenuList) {
+  auto store = Store();
+  Object menu(ObjectArray{
+      Object(ObjectDictionary{{"title", Object("x")}, {"command", Object::numberWithInteger(4)}})});
+  store->setObject(Object("/old/root"), kRootFolderPathKey);
+  store->setObject(Object(ObjectDictionary{{"/old/root/a", Object::numberWithInteger(1)}}),
+                   kBadgeCacheKey);
+  store->setObject(Object::numberWithBool(true), kHideBadgeKey);
+  store->setObject(Object("zh-Hans"), kLanguageKey);
+  store->setObject(menu, kVRKMenuItemsKey);
+  ASSERT_TRUE(store->synchronize());
+
+  LogCapture log;
+  auto controller = VRKFinderSync::sharedInstance();
+  ASSERT_TRUE(controller);
+  EXPECT_EQ(controller, VRKFinderSync::sharedInstance());
+
+  auto reader = Store();
+  for (std::string_view key : {kRootFolderPathKey, kBadgeCacheKey, kHideBadgeKey, kLanguageKey}) {
+    EXPECT_TRUE(reader->objectForKey(key).isNil()) << key;
+  }
+  EXPECT_EQ(reader->objectForKey(kVRKMenuItemsKey), menu);
+  EXPECT_EQ(log.countContaining("[VRK Finder sync client] Init dylib, instance = <VRKFinderSync: "),
+            1u);
+}
+
+TEST_F(ControllerTest, BadgesAreAcceptedByPlainPrefixAndPublishedAfterTheStoreWrite) {
+  auto controller = VRKFinderSync::sharedInstance();
+  controller->setIconType(2, "/Users/a/Sync/x.txt");  // no root yet: lost
+  EXPECT_TRUE(controller->badgeCache().empty());
+
+  controller->setRootFolderPath("/Users/a/Sync");
+  Observe();
+  controller->setIconType(0, "/Users/a/Sync");
+  controller->setIconType(1, "/Users/a/Sync/x.txt");
+  controller->setIconType(2, "/Users/a/SyncOld/x.txt");
+  controller->setIconType(3, "/Users/b/x.txt");
+  controller->setIconType(3, "/Users/a/Sync/x.txt");
+  controller->setIconType(4, std::nullopt);
+  WaitFor(4);
+
+  ObjectDictionary expected{{"/Users/a/Sync", Object::numberWithInteger(0)},
+                            {"/Users/a/Sync/x.txt", Object::numberWithInteger(3)},
+                            {"/Users/a/SyncOld/x.txt", Object::numberWithInteger(2)}};
+  EXPECT_EQ(controller->badgeCache(), expected);
+  EXPECT_EQ(Store()->objectForKey(kBadgeCacheKey), Object(expected));
+
+  ASSERT_EQ(seen_.size(), 4u);
+  for (const auto& s : seen_) EXPECT_EQ(s.name, kVRKIconTypeChangedNotification);
+  EXPECT_EQ(seen_[3].userInfo.objectForKey("type"), Object::numberWithInteger(3));
+  EXPECT_EQ(seen_[3].userInfo.objectForKey("path"), Object("/Users/a/Sync/x.txt"));
+  EXPECT_TRUE(seen_[3].object.isNil());
+  // A second process reading the store on each broadcast already finds the badge in it.
+  for (const auto& s : seen_) {
+    Object path = s.userInfo.objectForKey("path");
+    EXPECT_FALSE(s.store.at(std::string(kBadgeCacheKey)).objectForKey(path.stringValue()).isNil())
+        << path.description();
+  }
+}
+
+TEST_F(ControllerTest, SettingTheRootAgainCleansTheCacheFirst) {
+  auto controller = VRKFinderSync::sharedInstance();
+  controller->setRootFolderPath("/r");
+  controller->setIconType(1, "/r/a");
+  Observe();
+  LogCapture log;
+  controller->setRootFolderPath("/r");
+  WaitFor(2);
+  EXPECT_EQ(SeenNames(),
+            (std::vector<std::string>{std::string(kVRKCleanIconsCacheNotification),
+                                      std::string(kVRKRootFolderPathChangedNotification)}));
+  EXPECT_TRUE(controller->badgeCache().empty());
+  EXPECT_EQ(seen_[0].store.count(std::string(kBadgeCacheKey)), 0u);
+  EXPECT_EQ(seen_[1].object, Object("/r"));
+  EXPECT_EQ(seen_[1].store.at(std::string(kRootFolderPathKey)), Object("/r"));
+  EXPECT_TRUE(log.contains("[VRK Finder sync client] Save rootFolder result = 1"));
+}
+
+TEST_F(ControllerTest, ClearingTheRootEndsTheService) {
+  auto controller = VRKFinderSync::sharedInstance();
+  controller->setRootFolderPath("/r");
+  controller->hideIcons(true);
+  controller->changeLanguage("en");
+  Observe();
+  LogCapture log;
+  controller->setRootFolderPath(std::nullopt);
+  WaitFor(3);
+  EXPECT_EQ(SeenNames(),
+            (std::vector<std::string>{std::string(kVRKCleanIconsCacheNotification),
+                                      std::string(kVRKRootFolderPathChangedNotification),
+                                      std::string(kVRKDylibWillDieSoonNotification)}));
+  EXPECT_TRUE(seen_[1].object.isNil());
+  EXPECT_EQ(seen_[1].store.count(std::string(kRootFolderPathKey)), 0u);
+  auto reader = Store();
+  EXPECT_TRUE(reader->objectForKey(kRootFolderPathKey).isNil());
+  EXPECT_TRUE(reader->objectForKey(kBadgeCacheKey).isNil());
+  EXPECT_TRUE(reader->objectForKey(kHideBadgeKey).isNil());
+  EXPECT_EQ(reader->objectForKey(kLanguageKey), Object("en"));
+  EXPECT_TRUE(log.contains("[VRK Finder sync client] Save rootFolder result = 1"));
+  EXPECT_TRUE(log.contains("[VRK Finder sync client] notifyInjectedBundleDylibWillDieSoon"));
+  // The listener stops on its own thread.
+  auto limit = RunLoop::Clock::now() + 5s;
+  while (!log.contains("[FinderSync] mach port unregistered") && RunLoop::Clock::now() < limit) {
+    RunLoop::current().runOnce(RunLoop::Clock::now() + 10ms);
+  }
+  EXPECT_EQ(log.count("[FinderSync] mach port unregistered"), 1u);
+  // The hide flag itself survives the end of the service.
+  EXPECT_TRUE(controller->shouldHideBadge());
+}
+
+TEST_F(ControllerTest, HidingNeedsARoot) {
+  auto controller = VRKFinderSync::sharedInstance();
+  LogCapture log;
+  Observe();
+  controller->hideIcons(true);
+  EXPECT_FALSE(controller->shouldHideBadge());
+  EXPECT_TRUE(Store()->objectForKey(kHideBadgeKey).isNil());
+  EXPECT_EQ(log.countContaining("Hide icons"), 0u);
+
+  controller->setRootFolderPath("/r");
+  controller->hideIcons(true);
+  WaitFor(3);
+  EXPECT_EQ(seen_.back().name, kVRKShowOrHideIconsNotification);
+  EXPECT_EQ(seen_.back().userInfo.objectForKey("shouldHide"), Object::numberWithBool(true));
+  EXPECT_EQ(seen_.back().store.at(std::string(kHideBadgeKey)), Object::numberWithBool(true));
+  EXPECT_TRUE(log.contains("[VRK Finder sync client] Hide icons = 1"));
+}
+
+TEST_F(ControllerTest, CleaningAnEmptyCacheStillRemovesAndAnnounces) {
+  auto controller = VRKFinderSync::sharedInstance();
+  Observe();
+  controller->cleanIconsCache();
+  WaitFor(1);
+  EXPECT_EQ(seen_[0].name, kVRKCleanIconsCacheNotification);
+  EXPECT_TRUE(seen_[0].object.isNil());
+  EXPECT_TRUE(seen_[0].userInfo.isNil());
+}
+
+TEST_F(ControllerTest, LanguageIsStoredAnnouncedAndSwitched) {
+  auto controller = VRKFinderSync::sharedInstance();
+  Observe();
+  controller->changeLanguage("zh-Hans");
+  WaitFor(1);
+  EXPECT_EQ(seen_[0].name, kVRKLanguageChangedNotification);
+  EXPECT_EQ(seen_[0].userInfo.objectForKey("language"), Object("zh-Hans"));
+  EXPECT_EQ(seen_[0].store.at(std::string(kLanguageKey)), Object("zh-Hans"));
+  EXPECT_EQ(controller->vrk_prefixedTitleWithTitle("Share"), "Mirelta 同步 - 分享链接");
+}
+
+TEST_F(ControllerTest, TitlesWithoutTranslationKeepTheirKeys) {
+  // A main bundle without string tables.
+  std::filesystem::create_directories(root_ + "/Bare.app/Contents/Resources");
+  setenv("VRK_MAIN_BUNDLE", (root_ + "/Bare.app").c_str(), 1);
+  auto controller = VRKFinderSync::sharedInstance();
+  EXPECT_EQ(controller->vrk_prefixedTitleWithTitle("Share"), "Prefix - Share");
+}
+
+Object Description(std::initializer_list<std::string_view> yes) {
+  ObjectDictionary d;
+  for (auto key : yes) d.emplace(std::string(key), Object::numberWithBool(true));
+  return Object(std::move(d));
+}
+
+std::vector<std::int64_t> Commands(const Object& list) {
+  std::vector<std::int64_t> commands;
+  if (!list.isArray()) return commands;
+  for (const auto& item : *list.array())
+    commands.push_back(item.objectForKey("command").integerValue());
+  return commands;
+}
+
+TEST_F(ControllerTest, MenuDescriptionsBecomeOrderedLists) {
+  auto controller = VRKFinderSync::sharedInstance();
+  controller->changeLanguage("en");
+  using V = std::vector<std::int64_t>;
+  Object all = controller->parseMenuItemInfosFrom(
+      Description({"show_share", "show_view_website", "show_lock_unlock", "show_lock",
+                   "show_unlock", "is_file", "show_history"}));
+  EXPECT_EQ(Commands(all), (V{4, 5, 8, 10}));
+  EXPECT_EQ(all.array()->at(0),
+            Object(ObjectDictionary{{"title", Object("Mirelta Sync - Share Link")},
+                                    {"command", Object::numberWithInteger(4)}}));
+  EXPECT_EQ(Commands(controller->parseMenuItemInfosFrom(
+                Description({"show_lock_unlock", "show_unlock"}))),
+            (V{9}));
+  EXPECT_EQ(Commands(controller->parseMenuItemInfosFrom(Description({"show_lock_unlock"}))), V{});
+  EXPECT_EQ(Commands(controller->parseMenuItemInfosFrom(Description({"show_unlock"}))), V{});
+  EXPECT_EQ(Commands(controller->parseMenuItemInfosFrom(Description({"show_history"}))), V{});
+  EXPECT_TRUE(controller->parseMenuItemInfosFrom(Description({"hide_all", "show_share"})).isNil());
+  Object empty = controller->parseMenuItemInfosFrom(Object(ObjectDictionary{}));
+  ASSERT_TRUE(empty.isArray());
+  EXPECT_EQ(empty.count(), 0u);
+  // Values are read with boolValue, so strings count too.
+  EXPECT_EQ(Commands(controller->parseMenuItemInfosFrom(Object(ObjectDictionary{
+                {"show_share", Object("YES")}, {"show_view_website", Object("0")}}))),
+            (V{4}));
+}
+
+TEST_F(ControllerTest, RemovingTheMenuListAnnouncesEvenWhenNoneWasStored) {
+  auto controller = VRKFinderSync::sharedInstance();
+  Observe();
+  controller->removeAllMenuItems();
+  WaitFor(1);
+  EXPECT_EQ(seen_[0].name, kVRKCustomContextMenuItemInfoSentNotification);
+  EXPECT_TRUE(Store()->objectForKey(kVRKMenuItemsKey).isNil());
+}
+
+TEST_F(ControllerTest, ClicksAreRelayedToTheClientWithTheirType) {
+  auto controller = VRKFinderSync::sharedInstance();
+  std::vector<NSNotification> clicks;
+  NSNotificationCenter::defaultCenter().addObserver(
+      this, [&](const NSNotification& n) { clicks.push_back(n); },
+      std::string(kVRKContextMenuClickNotification));
+  LogCapture log;
+  controller->shareLink("/r/a");
+  controller->viewOnWebsite("/r/b");
+  controller->lockFile("/r/c");
+  controller->unlockFile("/r/d");
+  controller->viewHistoryVersions("/r/e");
+  controller->lockFile(std::nullopt);
+  NSNotificationCenter::defaultCenter().removeObserver(this);
+  ASSERT_EQ(clicks.size(), 5u);
+  std::vector<std::int64_t> types;
+  for (const auto& n : clicks) types.push_back(n.userInfo.objectForKey("type").integerValue());
+  EXPECT_EQ(types, (std::vector<std::int64_t>{1, 2, 5, 6, 7}));
+  EXPECT_EQ(clicks[2].userInfo.objectForKey("path"), Object("/r/c"));
+  EXPECT_TRUE(log.contains("[VRK Finder sync client] lockFile, path = /r/c"));
+  EXPECT_EQ(log.countContaining("[VRK Finder sync client] lockFile"), 1u);
+}
+
+TEST_F(ControllerTest, ObservationRelaysPostOnlyWithAPath) {
+  auto controller = VRKFinderSync::sharedInstance();
+  std::vector<NSNotification> seen;
+  NSNotificationCenter::defaultCenter().addObserver(
+      this, [&](const NSNotification& n) { seen.push_back(n); },
+      std::string(kVRKDirectoryObservationNotification));
+  LogCapture log;
+  controller->notifyPythonBeginObserve("/r");
+  controller->notifyPythonEndObserve(std::nullopt);
+  controller->notifyPythonBadgeNotExist4ItemAtPath("/r/x");
+  NSNotificationCenter::defaultCenter().removeObserver(this);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[1].userInfo.objectForKey("type").numberType(), Object::NumberType::Int32);
+  EXPECT_EQ(seen[1].userInfo.objectForKey("type").integerValue(), 3);
+  EXPECT_TRUE(log.contains("[VRK Finder sync client] notifyPythonEndObserve, folderPath = (null)"));
+}
+
+TEST_F(ControllerTest, AnswersWithoutAPendingQuestionAreIgnored) {
+  auto controller = VRKFinderSync::sharedInstance();
+  LogCapture log;
+  int unrelated = 0;
+  auto answer = [&](Object mach) {
+    NSNotificationCenter::defaultCenter().postNotificationName(
+        kVRKContextMenuClickNotification, Object(),
+        Object(ObjectDictionary{{"type", Object::numberWithInteger(4)},
+                                {"mach", mach},
+                                {"msg", Description({"show_share"})}}));
+  };
+  answer(Object::valueWithPointer(&unrelated));
+  answer(Object("not a pointer"));
+  answer(Object());
+  EXPECT_TRUE(Store()->objectForKey(kVRKMenuItemsKey).isNil());
+  EXPECT_EQ(log.countContaining("ignoring a lock answer"), 3u);
+  EXPECT_EQ(log.countContaining("[FinderSync] failed to reply"), 0u);
+}
+
+TEST_F(ControllerTest, AnAnswerFromInsideTheQuestionIsPublishedBeforeTheReply) {
+  auto controller = VRKFinderSync::sharedInstance();
+  std::vector<std::string> order;
+  NSNotificationCenter::defaultCenter().addObserver(
+      this,
+      [&](const NSNotification& n) {
+        if (n.userInfo.objectForKey("type").integerValue() != 3) return;
+        order.push_back("question " + n.userInfo.objectForKey("path").stringValue());
+        NSNotificationCenter::defaultCenter().postNotificationName(
+            kVRKContextMenuClickNotification, Object(),
+            Object(ObjectDictionary{{"type", Object::numberWithInteger(4)},
+                                    {"mach", n.userInfo.objectForKey("mach")},
+                                    {"msg", Description({"hide_all", "show_lock"})}}));
+        order.push_back(Store()->objectForKey(kVRKMenuItemsKey).isNil() ? "removed" : "stored");
+      },
+      std::string(kVRKContextMenuClickNotification));
+  Store()->setObject(Object(ObjectArray{}), kVRKMenuItemsKey);
+  Store()->synchronize();
+  LogCapture log;
+  int request = 0;
+  controller->requestPythonItemLockPermissionAtPath("/r/file", &request);
+  controller->requestPythonItemLockPermissionAtPath(std::nullopt, &request);
+  NSNotificationCenter::defaultCenter().removeObserver(this);
+  EXPECT_EQ(order, (std::vector<std::string>{"question /r/file", "removed"}));
+  EXPECT_EQ(log.countContaining("lockPermissionReplyNotified, thread = <NSThread: "), 1u);
+  EXPECT_EQ(log.countContaining("[VRK Finder sync client] menu item showcase:"), 1u);
+}
+
+TEST_F(ControllerTest, VersionBranches) {
+  EXPECT_TRUE(VRKFinderSync::vrk_isYosemiteOrHigher());
+  EXPECT_TRUE(VRKFinderSync::vrk_isEICapitanOrHigher());
+  setenv("VRK_MACOS_VERSION", "10.10", 1);
+  EXPECT_TRUE(VRKFinderSync::vrk_isYosemiteOrHigher());
+  EXPECT_FALSE(VRKFinderSync::vrk_isEICapitanOrHigher());
+}
+
+TEST_F(ControllerTest, BeforeYosemiteNothingReachesTheStoreOrTheBus) {
+  setenv("VRK_MACOS_VERSION", "10.9", 1);
+  auto controller = VRKFinderSync::sharedInstance();
+  EXPECT_FALSE(controller->sharedDefaults());
+  Observe();
+  LogCapture log;
+  controller->changeLanguage("zh-Hans");
+  controller->setRootFolderPath("/r");
+  controller->setIconType(1, "/r/a");
+  controller->hideIcons(true);
+  // Only the will-die announcement goes out on an old system.
+  controller->setRootFolderPath(std::nullopt);
+  WaitFor(1);
+  EXPECT_EQ(SeenNames(), (std::vector<std::string>{std::string(kVRKDylibWillDieSoonNotification)}));
+  EXPECT_TRUE(controller->shouldHideBadge());
+  EXPECT_TRUE(Store()->objectForKey(kLanguageKey).isNil());
+  EXPECT_EQ(controller->vrk_prefixedTitleWithTitle("Share"), "Mirelta 同步 - 分享链接");
+  EXPECT_FALSE(log.contains("[VRK Finder sync client] Save rootFolder result = 1"));
+}
+
+}  // namespace
+}  // namespace vrk

@@ -1,0 +1,127 @@
+"""Shared fixtures of the cross-process Python tests.
+
+Every test gets its own emulated root (VRK_ROOT) and runs its sync client in a child process
+with a time-out, so a deadlock fails the test instead of hanging the run. The session bus is
+the private one that ./run starts around pytest."""
+
+import json
+import os
+import pathlib
+import queue
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import pytest
+
+SOURCE = pathlib.Path(__file__).resolve().parents[1]
+BUILD = pathlib.Path(os.environ.get("VRK_BUILD_DIR", SOURCE / "build"))
+CLIENTS = SOURCE / "tests" / "clients"
+SERVICE = "group.com.mirelta.sync.machport"
+
+
+def tool(name):
+    for candidate in (BUILD / "Tools" / name, BUILD / "Tools" / name.removeprefix("vrk-") / name):
+        if candidate.exists():
+            return str(candidate)
+    pytest.skip(f"{name} is not built")
+
+
+@pytest.fixture
+def vrk_env():
+    root = tempfile.mkdtemp(prefix="vrk.", dir="/tmp")
+    env = dict(os.environ)
+    env.update(
+        VRK_ROOT=root,
+        VRK_MAIN_BUNDLE=str(BUILD / "Sync.app"),
+        PYTHONPATH=str(BUILD / "Python"),
+        PYTHONUNBUFFERED="1",
+    )
+    env.pop("VRK_MACOS_VERSION", None)
+    yield env
+    shutil.rmtree(root, ignore_errors=True)
+
+
+class Client:
+    """A sync client in its own Python process, speaking JSON lines on stdout."""
+
+    def __init__(self, env, script, *args):
+        self.proc = subprocess.Popen(
+            [sys.executable if os.path.exists(sys.executable) else "/usr/bin/python3",
+             str(CLIENTS / script), *args],
+            env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            text=True)
+        self.env = env
+        # A reader thread, so that lines already buffered by one read are never missed.
+        self.lines = queue.Queue()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def event(self, timeout=10):
+        """The next JSON event the client printed."""
+        try:
+            line = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError("the client printed nothing in time") from None
+        if line is None:
+            raise AssertionError("the client ended: " + self.proc.stderr.read())
+        return json.loads(line)
+
+    def command(self, *words):
+        self.proc.stdin.write(json.dumps(list(words)) + "\n")
+        self.proc.stdin.flush()
+
+    def wait_listening(self, timeout=10):
+        socket = pathlib.Path(self.env["VRK_ROOT"]) / "var/run/bootstrap" / SERVICE
+        deadline = time.monotonic() + timeout
+        while not socket.exists():
+            if time.monotonic() > deadline:
+                raise AssertionError("the library's listener never registered")
+            time.sleep(0.01)
+
+    def finish(self, timeout=10):
+        """Ends the client and returns its log (standard error)."""
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        try:
+            self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise
+        err = self.proc.stderr.read()
+        self.reader.join(timeout)
+        self.proc.stderr.close()
+        return err
+
+
+@pytest.fixture
+def client(vrk_env):
+    started = []
+
+    def start(script, *args):
+        c = Client(vrk_env, script, *args)
+        started.append(c)
+        return c
+
+    yield start
+    for c in started:
+        if c.proc.poll() is None:
+            c.proc.kill()
+            c.proc.wait()
+
+
+def probe(env, *args, timeout=10):
+    """The extension's end of the bridge, as a separate process; returns its JSON answer."""
+    out = subprocess.run([tool("vrk-bridge-probe"), *map(str, args)], env=env, timeout=timeout,
+                         capture_output=True, text=True, check=True)
+    return json.loads(out.stdout), out.stderr
