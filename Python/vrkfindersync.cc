@@ -10,10 +10,12 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "Platform/Foundation/NSNotificationCenter.h"
 #include "Python/convert.h"
@@ -33,6 +35,13 @@ struct PyNotification {
   py::object userInfo;
 };
 
+// Observer calls from the library's threads that are running now, and whether the interpreter
+// is closing. A thread that takes the GIL while the interpreter finalizes is ended by Python
+// with a forced unwind, which a C++ thread cannot survive; so at exit no new call starts and
+// the running ones are waited for before finalization begins.
+std::atomic<int> g_callsInFlight{0};
+std::atomic<bool> g_closing{false};
+
 // An observer registered from Python. Its identity is a unique number, never a real address,
 // so it cannot collide with the library's own observers.
 class PyObserver {
@@ -48,14 +57,17 @@ class PyObserver {
     callback_ = py::function();
   }
   void operator()(const NSNotification& notification) {
-    if (!Py_IsInitialized()) return;
-    py::gil_scoped_acquire gil;
-    try {
-      callback_(PyNotification{notification.name, FromObject(notification.object),
-                               FromObject(notification.userInfo)});
-    } catch (py::error_already_set& error) {
-      error.discard_as_unraisable("vrkfindersync notification observer");
+    g_callsInFlight.fetch_add(1);
+    if (!g_closing.load() && Py_IsInitialized()) {
+      py::gil_scoped_acquire gil;
+      try {
+        callback_(PyNotification{notification.name, FromObject(notification.object),
+                                 FromObject(notification.userInfo)});
+      } catch (py::error_already_set& error) {
+        error.discard_as_unraisable("vrkfindersync notification observer");
+      }
     }
+    g_callsInFlight.fetch_sub(1);
   }
 
  private:
