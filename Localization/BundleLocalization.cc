@@ -12,8 +12,9 @@ namespace {
 }  // namespace
 
 std::shared_ptr<BundleLocalization> BundleLocalization::sharedInstance() {
-  static const std::shared_ptr<BundleLocalization> instance =
-      std::make_shared<BundleLocalization>();
+  // Never destroyed: lookups may still run on other threads while the process exits.
+  static const std::shared_ptr<BundleLocalization>& instance =
+      *new std::shared_ptr<BundleLocalization>(std::make_shared<BundleLocalization>());
   return instance;
 }
 

@@ -27,7 +27,8 @@ Object PathInfo(std::string_view typeKey, Object type, const std::string& path) 
 }  // namespace
 
 std::shared_ptr<VRKFinderSync> VRKFinderSync::sharedInstance() {
-  static std::shared_ptr<VRKFinderSync> instance;
+  // Never released: the listener thread and the observers refer to it until the process ends.
+  static std::shared_ptr<VRKFinderSync>& instance = *new std::shared_ptr<VRKFinderSync>;
   static std::once_flag onceToken;
   std::call_once(onceToken, [] {
     std::shared_ptr<VRKFinderSync> created(new VRKFinderSync());
