@@ -35,6 +35,16 @@ struct PendingReply {
 std::mutex g_replyMutex;
 std::optional<PendingReply> g_pendingReply;
 
+// The "request" handed to the controller for a lock question. The port reuses one buffer for
+// every message, so its address would be the same for each question, and an answer kept from
+// an earlier question would match a later one. Each question instead gets its own handle: a
+// value above every user-space address, so it can never be mistaken for (or read as) memory.
+std::atomic<std::uintptr_t> g_questionCounter{0};
+const void* NextQuestionHandle() {
+  constexpr std::uintptr_t kHandleBase = static_cast<std::uintptr_t>(0xFFFF800000000000ULL);
+  return reinterpret_cast<const void*>(kHandleBase + g_questionCounter.fetch_add(1) + 1);
+}
+
 }  // namespace
 
 std::optional<VRKMachRequest> VRKParseMachRequest(std::span<const std::byte> message) {
@@ -114,11 +124,10 @@ void VRKFinderSyncMachBridgeClientSide::stop() {
 void VRKFinderSyncMachBridgeClientSide::handleMachMessage(void* msg) {
   // The port delivers msgh_size bytes of message (the received length) and the trailer.
   const auto* header = static_cast<const mach_msg_header_t*>(msg);
-  handleRequest(std::span(static_cast<const std::byte*>(msg), header->msgh_size), msg);
+  handleRequest(std::span(static_cast<const std::byte*>(msg), header->msgh_size));
 }
 
-void VRKFinderSyncMachBridgeClientSide::handleRequest(std::span<const std::byte> message,
-                                                      const void* msg) {
+void VRKFinderSyncMachBridgeClientSide::handleRequest(std::span<const std::byte> message) {
   std::optional<VRKMachRequest> request = VRKParseMachRequest(message);
   if (!request) return;
   NSLog("[FinderSync] handleMachMessage, command = %@",
@@ -143,11 +152,12 @@ void VRKFinderSyncMachBridgeClientSide::handleRequest(std::span<const std::byte>
       target->viewOnWebsite(path);
       break;
     case VRKMachCommandRequestLockPermission: {
+      const void* question = NextQuestionHandle();
       {
         std::lock_guard lock(g_replyMutex);
-        g_pendingReply = PendingReply{msg, request->bits, request->replyPort, request->msgId};
+        g_pendingReply = PendingReply{question, request->bits, request->replyPort, request->msgId};
       }
-      target->requestPythonItemLockPermissionAtPath(path, msg);
+      target->requestPythonItemLockPermissionAtPath(path, question);
       std::lock_guard lock(g_replyMutex);
       g_pendingReply.reset();
       break;

@@ -68,8 +68,9 @@ class VRK_MACH_BRIDGE_EXPORT VRKFinderSyncMachBridgeClientSide final
   void requestStop() { stopRequested_ = true; }
 
   void handleMachMessage(void* msg) override;
-  // Decodes and dispatches one request; `msg` is what the controller gets to identify it.
-  void handleRequest(std::span<const std::byte> message, const void* msg);
+  // Decodes and dispatches one request. A lock question reaches the controller with a handle
+  // of its own, which the reply must name.
+  void handleRequest(std::span<const std::byte> message);
   void replyShouldShowLockMenuItemMachMsg(const void* msg, bool showLock, bool showUnlock,
                                           bool isFile);
 

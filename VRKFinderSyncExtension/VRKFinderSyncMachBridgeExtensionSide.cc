@@ -122,6 +122,12 @@ void VRKFinderSyncMachBridgeExtensionSide::badgeNotExist4ItemAtPath(std::string_
   sendMachMsg(VRKMachCommandBadgeNotExist, path);
 }
 
+void VRKFinderSyncMachBridgeExtensionSide::retireLocalPort() {
+  if (local_port_ == MACH_PORT_NULL) return;
+  mach_port_mod_refs(mach_task_self(), local_port_, MACH_PORT_RIGHT_RECEIVE, -1);
+  local_port_ = MACH_PORT_NULL;
+}
+
 // A reply that arrived after an earlier question gave up would otherwise be taken as the
 // answer to this one.
 void VRKFinderSyncMachBridgeExtensionSide::discardStaleMessages() {
@@ -179,6 +185,11 @@ VRKLockAnswer VRKFinderSyncMachBridgeExtensionSide::requestLockableWhenSelectIte
     }
     NSLog("[Finder Sync Extension] failed to receive shouldShowLockMenuItem reply, error = %s",
           mach_error_string(kr));
+    // The library may still answer this question later, and that reply would look exactly like
+    // the answer to the next one (every reply has id 100 and command 7). So the receive right
+    // that this question named is given up: a late reply finds no one, and the next request
+    // makes a fresh right.
+    if (kr == MACH_RCV_TIMED_OUT) retireLocalPort();
     return nullptr;
   }
 

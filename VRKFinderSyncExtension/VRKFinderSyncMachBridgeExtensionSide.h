@@ -69,6 +69,9 @@ class VRKFinderSyncMachBridgeExtensionSide {
   bool buildRequest(long command, std::string_view path, VRKMachRequestMessage* request);
   mach_msg_return_t send(VRKMachRequestMessage* request);
   void discardStaleMessages();
+  // Gives up the receive right after a lock question timed out (a fresh one is made on the
+  // next request), so that the question's late reply cannot be read as a later answer.
+  void retireLocalPort();
 
   std::weak_ptr<FinderSync> finder_sync_;
   mach_port_t local_port_ = MACH_PORT_NULL;

@@ -29,6 +29,6 @@ struct Listener {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static Listener listener;
   auto bytes = std::as_bytes(std::span(data, size));
-  listener.bridge->handleRequest(bytes, data);
+  listener.bridge->handleRequest(bytes);
   return 0;
 }

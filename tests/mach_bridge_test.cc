@@ -400,3 +400,52 @@ TEST_F(MachBridgeTest, FloodLeavesMemoryFlatAndTheNextRequestIsServed) {
 
 }  // namespace
 }  // namespace vrk
+
+namespace vrk {
+namespace {
+
+TEST_F(MachBridgeTest, AnAnswerKeptFromAnEarlierQuestionDoesNotAnswerTheNextOne) {
+  // Every question reaches the listener in the same receive buffer, so only a handle of its
+  // own tells two questions apart.
+  std::atomic<const void*> kept{nullptr};
+  recorder_->onLockQuestion = [&](const std::optional<std::string>& path, const void* msg) {
+    if (path == "/first") {
+      kept = msg;
+      replyShouldShowLockMenuItemMachMsg(msg, true, false, false);
+    } else {
+      EXPECT_NE(msg, kept.load());
+      replyShouldShowLockMenuItemMachMsg(kept.load(), true, true, true);  // ignored
+      replyShouldShowLockMenuItemMachMsg(msg, false, true, false);
+    }
+  };
+  StartListener();
+  LogCapture libraryLog;
+  ExtensionProcess extension;
+  EXPECT_EQ(extension.run("lock /first").result, "1 0 0");
+  EXPECT_EQ(extension.run("lock /second").result, "0 1 0");
+  EXPECT_EQ(libraryLog.countContaining("[FinderSync] ignoring a lock reply"), 1u);
+}
+
+TEST_F(MachBridgeTest, AReplyThatComesAfterTheWaitIsNotTakenForTheNextAnswer) {
+  // The first answer comes after the extension gave up waiting; by then the second question
+  // is queued behind it and answered at once with other flags.
+  recorder_->onLockQuestion = [&](const std::optional<std::string>& path, const void* msg) {
+    if (path == "/slow") {
+      // Longer than the extension's one-second wait for the reply.
+      std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+      replyShouldShowLockMenuItemMachMsg(msg, true, true, true);
+    } else {
+      replyShouldShowLockMenuItemMachMsg(msg, false, false, true);
+    }
+  };
+  StartListener();
+  ExtensionProcess extension;
+  Response slow = extension.run("lock /slow");
+  EXPECT_EQ(slow.result, "null");
+  Response next = extension.run("lock /next");
+  EXPECT_EQ(next.result, "0 0 1");
+  EXPECT_TRUE(next.logged("[Finder Sync Extension] Create local port succeeded"));
+}
+
+}  // namespace
+}  // namespace vrk
