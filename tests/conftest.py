@@ -125,3 +125,95 @@ def probe(env, *args, timeout=10):
     out = subprocess.run([tool("vrk-bridge-probe"), *map(str, args)], env=env, timeout=timeout,
                          capture_output=True, text=True, check=True)
     return json.loads(out.stdout), out.stderr
+
+
+class Finder:
+    """vrk-finder with the real extension, driven by JSON-lines commands."""
+
+    def __init__(self, env):
+        appex = BUILD / "Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex"
+        self.log = tempfile.TemporaryFile(mode="w+")
+        self.proc = subprocess.Popen([tool("vrk-finder"), "--extension", str(appex)], env=env,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=self.log, text=True)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        # The host answers its first command only once the extension is up and subscribed.
+        self.initial_state = self("state")
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def __call__(self, *words, timeout=15):
+        self.proc.stdin.write(json.dumps(list(words)) + "\n")
+        self.proc.stdin.flush()
+        try:
+            line = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError(f"vrk-finder did not answer {words}") from None
+        if line is None:
+            raise AssertionError("vrk-finder ended:\n" + self.logtext())
+        return json.loads(line)
+
+    def until(self, predicate, *words, timeout=10):
+        """Repeats a command until its answer satisfies predicate; returns that answer."""
+        deadline = time.monotonic() + timeout
+        while True:
+            answer = self(*words)
+            if predicate(answer):
+                return answer
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{words} never gave what was expected: {answer}")
+            time.sleep(0.02)
+
+    def logtext(self):
+        self.log.seek(0)
+        return self.log.read()
+
+    def quit(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.write('["quit"]\n')
+                self.proc.stdin.close()
+            except BrokenPipeError:
+                pass
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        return self.logtext()
+
+
+@pytest.fixture
+def finder(vrk_env):
+    started = []
+
+    def start():
+        f = Finder(vrk_env)
+        started.append(f)
+        return f
+
+    yield start
+    for f in started:
+        f.quit()
+
+
+@pytest.fixture
+def sync_folder(vrk_env):
+    """A sync root with two files, a hidden file and a folder."""
+    root = pathlib.Path(vrk_env["VRK_ROOT"]) / "home" / "Sync Folder"
+    (root / "Docs").mkdir(parents=True)
+    (root / "a.txt").write_text("a")
+    (root / "b report.txt").write_text("b")
+    (root / ".hidden").write_text("h")
+    return str(root)
+
+
+def set_menu(client, description):
+    """Makes the client answer lock questions with `description` from now on."""
+    client.command("menu", description)
+    while client.event()["event"] != "ok":
+        pass

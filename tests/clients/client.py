@@ -68,6 +68,7 @@ for line in sys.stdin:
     words = json.loads(line)
     if words[0] == "menu":
         description = words[1]
+        emit(event="ok")
     elif words[0] == "answer-late":
         for mach in kept:
             center.postNotificationName("kVRKContextMenuClickNotification", None,

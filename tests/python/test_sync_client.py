@@ -5,7 +5,7 @@ import re
 import subprocess
 import sys
 
-from conftest import probe
+from conftest import probe, set_menu
 
 LOCK_DESCRIPTION = {"show_share": True, "show_view_website": True, "show_lock_unlock": True,
                     "show_unlock": True, "is_file": True, "show_history": True}
@@ -15,7 +15,7 @@ def test_lock_round_trip_publishes_the_list_before_the_reply(vrk_env, client):
     c = client("client.py", "answer")
     assert c.event()["event"] == "ready"
     c.wait_listening()
-    c.command("menu", LOCK_DESCRIPTION)
+    set_menu(c, LOCK_DESCRIPTION)
     answer, _ = probe(vrk_env, "lock", "/Users/a/Sync/report.txt")
     question = c.event()
     assert question["type"] == 3 and question["path"] == "/Users/a/Sync/report.txt"
@@ -37,10 +37,10 @@ def test_hide_all_removes_the_list_and_keeps_the_flags(vrk_env, client):
     c = client("client.py", "answer")
     c.event()
     c.wait_listening()
-    c.command("menu", {"show_share": True, "is_file": True})
+    set_menu(c, {"show_share": True, "is_file": True})
     first, _ = probe(vrk_env, "lock", "/r/a")
     assert len(first["menuItems"]) == 1
-    c.command("menu", {"hide_all": True, "show_lock": True})
+    set_menu(c, {"hide_all": True, "show_lock": True})
     answer, _ = probe(vrk_env, "lock", "/r/a")
     assert answer["reply"] == [1, 0, 0]
     assert answer["menuItems"] is None
