@@ -15,6 +15,7 @@
 
 #include "Platform/Foundation/EmulatedRoot.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/TemporaryRoot.h"
 #include "VRKFinderSync/VRKMachBridgeTargetRecorder.h"
 
 namespace vrk {
@@ -53,18 +54,7 @@ std::size_t ThreadCount() {
 
 class MachListenerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vrk.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    ::setenv("VRK_ROOT", tmpl, 1);
-    bridge_->setDylibInstance(recorder_);
-  }
-  void TearDown() override {
-    ::unsetenv("VRK_ROOT");
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
+  void SetUp() override { bridge_->setDylibInstance(recorder_); }
 
   // Sends one request to the running listener through the bootstrap name.
   void SendToListener(std::uint32_t command, std::string_view path) {
@@ -78,7 +68,7 @@ class MachListenerTest : public ::testing::Test {
     mach_port_deallocate(mach_task_self(), remote);
   }
 
-  fs::path root_;
+  TemporaryRoot root_;
   std::shared_ptr<VRKMachBridgeTargetRecorder> recorder_ =
       std::make_shared<VRKMachBridgeTargetRecorder>();
   std::shared_ptr<VRKFinderSyncMachBridgeClientSide> bridge_ =
@@ -134,7 +124,7 @@ TEST_F(MachListenerTest, EachCommandReachesItsOperation) {
   const std::uint32_t commands[] = {1, 2, 3, 4, 5, 6, 8, 9, 10, 0, 7, 11, 0xFFFFFFFF};
   for (std::uint32_t command : commands) {
     auto m = Request(command, "/p" + std::to_string(command));
-    bridge_->handleRequest(Bytes(m), &m);
+    bridge_->handleRequest(Bytes(m));
   }
   const std::vector<Call> expected = {
       {"notifyPythonBeginObserve", "/p1"},
@@ -156,7 +146,7 @@ TEST_F(MachListenerTest, EachCommandReachesItsOperation) {
   // Without a live target nothing is dispatched, and nothing breaks.
   recorder_.reset();
   auto m = Request(1, "/gone");
-  bridge_->handleRequest(Bytes(m), &m);
+  bridge_->handleRequest(Bytes(m));
 }
 
 // The extension's side of a lock question, played by a plain socket so that the reply can be
@@ -192,8 +182,7 @@ TEST_F(MachListenerTest, LockReplyIsBuiltFromTheRequestAndSentOnce) {
   VRKMachReceivedReply request;
   ask(&request);
   bridge_->handleRequest(
-      std::span(reinterpret_cast<const std::byte*>(&request), request.message.header.msgh_size),
-      &request);
+      std::span(reinterpret_cast<const std::byte*>(&request), request.message.header.msgh_size));
   EXPECT_EQ(log.countContaining("ignoring a lock reply"), 1u);
 
   unsigned char reply[2000];
@@ -219,8 +208,7 @@ TEST_F(MachListenerTest, LockReplyIsBuiltFromTheRequestAndSentOnce) {
   };
   ask(&request);
   bridge_->handleRequest(
-      std::span(reinterpret_cast<const std::byte*>(&request), request.message.header.msgh_size),
-      &request);
+      std::span(reinterpret_cast<const std::byte*>(&request), request.message.header.msgh_size));
   EXPECT_TRUE(log.contains(
       "[FinderSync] failed to replyShouldShowLockMenuItemMachMsg to extension, mach error = "
       "(ipc/send) invalid destination port"));

@@ -15,6 +15,7 @@
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
+#include "Platform/Foundation/TemporaryRoot.h"
 
 namespace vrk {
 namespace {
@@ -32,17 +33,10 @@ struct Seen {
 
 class ControllerTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vrk.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    setenv("VRK_ROOT", root_.c_str(), 1);
-    setenv("VRK_MAIN_BUNDLE", VRK_SYNC_APP, 1);
-  }
+  void SetUp() override { setenv("VRK_MAIN_BUNDLE", VRK_SYNC_APP, 1); }
   void TearDown() override {
     NSDistributedNotificationCenter::defaultCenter().removeObserver(this);
     StopListenerAndWait(listenerLog_);
-    std::filesystem::remove_all(root_);
   }
 
   std::shared_ptr<NSUserDefaults> Store() {
@@ -114,7 +108,7 @@ class ControllerTest : public ::testing::Test {
   }
 
   LogCapture listenerLog_;
-  std::string root_;
+  TemporaryRoot root_;
   std::vector<Seen> seen_;
 };
 
@@ -269,8 +263,8 @@ TEST_F(ControllerTest, LanguageIsStoredAnnouncedAndSwitched) {
 
 TEST_F(ControllerTest, TitlesWithoutTranslationKeepTheirKeys) {
   // A main bundle without string tables.
-  std::filesystem::create_directories(root_ + "/Bare.app/Contents/Resources");
-  setenv("VRK_MAIN_BUNDLE", (root_ + "/Bare.app").c_str(), 1);
+  std::filesystem::create_directories(root_ / "Bare.app/Contents/Resources");
+  setenv("VRK_MAIN_BUNDLE", (root_ / "Bare.app").c_str(), 1);
   auto controller = VRKFinderSync::sharedInstance();
   EXPECT_EQ(controller->vrk_prefixedTitleWithTitle("Share"), "Prefix - Share");
 }

@@ -17,6 +17,7 @@
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
+#include "Platform/Foundation/TemporaryRoot.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 #include "VRKFinderSync/VRKMachBridgeTargetRecorder.h"
 
@@ -41,10 +42,6 @@ Object Info(std::initializer_list<std::pair<const std::string, Object>> entries)
 class FinderSyncTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/vrk.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    setenv("VRK_ROOT", root_.c_str(), 1);
     setenv("VRK_MAIN_BUNDLE", VRK_EXTENSION_APPEX, 1);
     setenv("LC_ALL", "en_US.UTF-8", 1);
     recorder_ = FIFinderSyncController::installRecorderForTesting();
@@ -62,7 +59,6 @@ class FinderSyncTest : public ::testing::Test {
       }
     }
     dispatch::setTimeScaleForTesting(1.0);
-    std::filesystem::remove_all(root_);
   }
 
   void Store(std::string_view key, Object value) {
@@ -96,7 +92,7 @@ class FinderSyncTest : public ::testing::Test {
   }
 
   LogCapture listenerLog_;
-  std::string root_;
+  TemporaryRoot root_;
   std::shared_ptr<FIFinderSyncRecorder> recorder_;
   std::shared_ptr<NSUserDefaults> store_;
   std::shared_ptr<VRKMachBridgeTargetRecorder> target_;

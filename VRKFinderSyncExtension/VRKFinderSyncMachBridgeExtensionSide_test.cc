@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/TemporaryRoot.h"
 
 namespace vrk {
 namespace {
@@ -20,17 +21,8 @@ namespace fs = std::filesystem;
 // process.
 class ExtensionBridgeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vrk.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    ::setenv("VRK_ROOT", tmpl, 1);
-  }
   void TearDown() override {
     if (server_) mach_port_mod_refs(mach_task_self(), server_, MACH_PORT_RIGHT_RECEIVE, -1);
-    ::unsetenv("VRK_ROOT");
-    std::error_code ec;
-    fs::remove_all(root_, ec);
   }
 
   void StartLibrary() {
@@ -62,7 +54,7 @@ class ExtensionBridgeTest : public ::testing::Test {
     return mach_msg_send(&reply.header);
   }
 
-  fs::path root_;
+  TemporaryRoot root_;
   mach_port_t server_ = MACH_PORT_NULL;
   VRKFinderSyncMachBridgeExtensionSide bridge_{std::weak_ptr<FinderSync>()};
 };

@@ -25,6 +25,7 @@
 
 #include "Platform/Foundation/EmulatedRoot.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/TemporaryRoot.h"
 #include "Platform/Mach/PortSpace.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 #include "VRKFinderSync/VRKMachBridgeTargetRecorder.h"
@@ -146,17 +147,8 @@ long ResidentBytes() {
 
 class MachBridgeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vrk.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    ::setenv("VRK_ROOT", tmpl, 1);
-  }
   void TearDown() override {
     if (listening_) StopListener();
-    ::unsetenv("VRK_ROOT");
-    std::error_code ec;
-    fs::remove_all(root_, ec);
   }
 
   void StartListener() {
@@ -177,7 +169,7 @@ class MachBridgeTest : public ::testing::Test {
     };
   }
 
-  fs::path root_;
+  TemporaryRoot root_;
   bool listening_ = false;
   std::shared_ptr<VRKMachBridgeTargetRecorder> recorder_ =
       std::make_shared<VRKMachBridgeTargetRecorder>();

@@ -17,6 +17,7 @@
 
 #include "Platform/Foundation/EmulatedRoot.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/TemporaryRoot.h"
 #include "Platform/Mach/PortSpace.h"
 
 namespace vrk {
@@ -62,17 +63,6 @@ mach_msg_return_t Receive(mach_port_t port, TestReceived* out, mach_msg_timeout_
 // Every test gets its own emulated root, so bootstrap names never meet across tests.
 class MachTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vrk.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    ::setenv("VRK_ROOT", tmpl, 1);
-  }
-  void TearDown() override {
-    ::unsetenv("VRK_ROOT");
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
   fs::path bootstrapDir() const { return root_ / "var/run/bootstrap"; }
 
   // Sends raw bytes to a registered name from a plain socket, as a foreign process would.
@@ -87,7 +77,7 @@ class MachTest : public ::testing::Test {
     ::close(fd);
   }
 
-  fs::path root_;
+  TemporaryRoot root_;
 };
 
 TEST_F(MachTest, RightsFollowMachReferenceRules) {

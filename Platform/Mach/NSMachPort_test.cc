@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/TemporaryRoot.h"
 #include "Platform/Mach/PortSpace.h"
 
 namespace vrk {
@@ -53,18 +54,7 @@ class RecordingDelegate : public NSMachPortDelegate {
 
 class NSMachPortTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/vrk.XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    ::setenv("VRK_ROOT", tmpl, 1);
-  }
-  void TearDown() override {
-    ::unsetenv("VRK_ROOT");
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
-  fs::path root_;
+  TemporaryRoot root_;
 };
 
 TEST_F(NSMachPortTest, DeliversOnItsRunLoopAndReleasesTheRightOnInvalidate) {
