@@ -29,6 +29,9 @@ using nlohmann::json;
 constexpr std::string_view kFinderSyncExtensionPoint = "com.apple.FinderSync";
 // Long enough for an extension that asks its sync client before it answers a menu.
 constexpr std::uint64_t kCallTimeoutUsec = 25'000'000;
+// The barrier waits behind everything queued before it: a folder of many thousand items sends
+// as many badge requests, each of which the extension passes on before it answers.
+constexpr std::uint64_t kBarrierTimeoutUsec = 300'000'000;
 constexpr auto kReadyTimeout = std::chrono::seconds(10);
 constexpr auto kExitTimeout = std::chrono::seconds(5);
 
@@ -504,7 +507,7 @@ void FinderHost::menu(const MenuCommand& command) {
         if (r >= 0) r = findersync::AppendStringArray(m, texts);
         return r < 0 ? r : sd_bus_message_append(m, "s", targetedText.c_str());
       },
-      &error);
+      &error, kCallTimeoutUsec);
   int hasMenu = 0;
   std::vector<findersync::WireMenuItem> items;
   if (reply) {
@@ -550,7 +553,7 @@ void FinderHost::click(const ClickCommand& command) {
         if (r >= 0) r = findersync::AppendStringArray(m, texts);
         return r < 0 ? r : sd_bus_message_append(m, "s", targetedText.c_str());
       },
-      &error);
+      &error, kCallTimeoutUsec);
   int responded = 0;
   if (reply && sd_bus_message_read(reply.get(), "b", &responded) < 0) responded = 0;
   if (!reply) NSLog("vrk-finder: click: %s", error);
@@ -575,7 +578,7 @@ bool FinderHost::sendNoReply(const char* member,
 }
 
 MessagePtr FinderHost::call(const char* member, const std::function<int(sd_bus_message*)>& append,
-                            std::string* error) {
+                            std::string* error, std::uint64_t timeoutUsec) {
   if (!connected_) {
     *error = "the extension has gone away";
     return nullptr;
@@ -587,7 +590,7 @@ MessagePtr FinderHost::call(const char* member, const std::function<int(sd_bus_m
   if (r >= 0) r = append(raw);
   BusError busError;
   sd_bus_message* reply = nullptr;
-  if (r >= 0) r = sd_bus_call(bus_.get(), raw, kCallTimeoutUsec, busError.get(), &reply);
+  if (r >= 0) r = sd_bus_call(bus_.get(), raw, timeoutUsec, busError.get(), &reply);
   if (r < 0) {
     *error = busError.message(r);
     return nullptr;
@@ -598,7 +601,7 @@ MessagePtr FinderHost::call(const char* member, const std::function<int(sd_bus_m
 void FinderHost::barrier() {
   std::string error;
   if (!call(
-          "Ping", [](sd_bus_message*) { return 0; }, &error)) {
+          "Ping", [](sd_bus_message*) { return 0; }, &error, kBarrierTimeoutUsec)) {
     NSLog("vrk-finder: the extension did not answer: %s", error);
   }
   // Serve what the extension sent before its answer (sd_bus_call only queued it).

@@ -119,7 +119,7 @@ class FinderHost {
   bool sendNoReply(const char* member, const std::function<int(sd_bus_message*)>& append);
   // Calls and waits; null with the reason in `error` on failure.
   findersync::MessagePtr call(const char* member, const std::function<int(sd_bus_message*)>& append,
-                              std::string* error);
+                              std::string* error, std::uint64_t timeoutUsec);
   // A round trip, after which everything the extension sent before it has been handled.
   void barrier();
 
