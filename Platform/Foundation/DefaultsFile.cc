@@ -57,19 +57,6 @@ std::string UniqueSuffix() {
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-void UniqueFd::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
-
 std::optional<FileStamp> StatPath(const std::filesystem::path& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) == 0) return StampOf(st);

@@ -14,28 +14,9 @@
 #include <string_view>
 #include <utility>
 
+#include "Platform/Foundation/UniqueFd.h"
+
 namespace vrk::defaults {
-
-// Owns one file descriptor.
-class UniqueFd final {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  void reset();
-  // Gives up ownership without closing.
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_ = -1;
-};
 
 // Identity of one version of a file as stat reports it. ReplaceFile gives every new version a
 // modification time after the one it replaces, so an inode number reused by the file system

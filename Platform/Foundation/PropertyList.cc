@@ -12,26 +12,13 @@
 #include <pugixml.hpp>
 
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/UniqueFd.h"
 
 namespace vrk {
 namespace {
 
 constexpr int kMaxDepth = 512;
 constexpr std::size_t kMaxPropertyListBytes = 16 * 1024 * 1024;
-
-class Fd final {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The text of an element: its character data and CDATA sections joined, comments skipped.
 std::string TextOf(const pugi::xml_node& node) {
@@ -214,7 +201,7 @@ std::optional<std::vector<std::byte>> DataWithContentsOfFile(const std::filesyst
     if (error) *error = std::move(what);
     return std::nullopt;
   };
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) return failed(std::strerror(errno));
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return failed(std::strerror(errno));

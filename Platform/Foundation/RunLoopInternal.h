@@ -19,27 +19,9 @@
 #include <vector>
 
 #include "Platform/Foundation/RunLoop.h"
+#include "Platform/Foundation/UniqueFd.h"
 
 namespace vrk::runloop_internal {
-
-// Owns one file descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 class Mailbox {
  public:

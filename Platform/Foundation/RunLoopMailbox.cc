@@ -10,16 +10,6 @@
 
 namespace vrk::runloop_internal {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
-  if (this != &o) reset(o.release());
-  return *this;
-}
-
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 std::shared_ptr<Mailbox> Mailbox::Create() {
   auto mailbox = std::make_shared<Mailbox>();
   mailbox->wakeFd_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));

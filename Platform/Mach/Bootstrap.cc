@@ -22,7 +22,6 @@ namespace vrk {
 using mach_internal::Destination;
 using mach_internal::PortSpace;
 using mach_internal::SocketAddress;
-using mach_internal::UniqueFd;
 
 namespace {
 

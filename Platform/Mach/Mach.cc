@@ -20,7 +20,6 @@ using mach_internal::Destination;
 using mach_internal::PortSpace;
 using mach_internal::ReceiveSocket;
 using mach_internal::SocketAddress;
-using mach_internal::UniqueFd;
 
 namespace {
 

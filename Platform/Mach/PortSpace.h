@@ -16,6 +16,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "Platform/Foundation/UniqueFd.h"
 #include "Platform/Mach/Mach.h"
 
 namespace vrk::mach_internal {
@@ -23,26 +24,6 @@ namespace vrk::mach_internal {
 // The names mach_task_self() and bootstrap_port answer; never handed out for rights.
 inline constexpr mach_port_name_t kTaskSelfName = 0x103;
 inline constexpr mach_port_name_t kBootstrapName = 0x807;
-
-// Owns one file descriptor. Movable, not copyable.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  int release();
-  void reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
 
 // A Unix socket address with its length (abstract addresses start with a NUL byte).
 struct SocketAddress {
