@@ -7,6 +7,8 @@
 //   closes the child's input (a child that reads it sees the end), waits a bounded time and
 //   kills the child if it is still there. Everything is for one thread.
 // - PrivateRoot makes a fresh folder in /tmp and removes it, whole, when destroyed.
+// - Percentile and ReportAgainstPingPong summarize round-trip samples as p50/p99 counters
+//   against a ping-pong baseline timed in the same run.
 // - BuildDir is the build tree the running benchmark belongs to: $VRK_BUILD_DIR when set,
 //   else the folder above the one holding the executable (build/bench/x_bench).
 #pragma once
@@ -17,6 +19,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -47,6 +51,20 @@ inline double Percentile(std::vector<double> samples, double p) {
   std::nth_element(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(index),
                    samples.end());
   return samples[index];
+}
+
+// Reports the p50 and p99 of `measuredUs` against the same percentiles of `pingPongUs` (a plain
+// datagram ping-pong timed in the same run), and their ratios, as the benchmark's counters.
+inline void ReportAgainstPingPong(benchmark::State& state, const std::vector<double>& measuredUs,
+                                  const std::vector<double>& pingPongUs) {
+  const double p50 = Percentile(measuredUs, 0.50), p99 = Percentile(measuredUs, 0.99);
+  const double b50 = Percentile(pingPongUs, 0.50), b99 = Percentile(pingPongUs, 0.99);
+  state.counters["p50_us"] = p50;
+  state.counters["p99_us"] = p99;
+  state.counters["pingpong_p50_us"] = b50;
+  state.counters["pingpong_p99_us"] = b99;
+  state.counters["ratio_p50"] = b50 > 0 ? p50 / b50 : 0;
+  state.counters["ratio_p99"] = b99 > 0 ? p99 / b99 : 0;
 }
 
 // The disk's floor under every synchronized settings write: the median time to write a small

@@ -15,10 +15,12 @@
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 #include "VRKFinderSync/VRKMachBridgeTargetRecorder.h"
 #include "VRKFinderSyncExtension/VRKFinderSyncMachBridgeExtensionSide.h"
+#include "bench/BenchChild.h"
 
 namespace {
 
 using namespace vrk;
+using bench::ReportAgainstPingPong;
 using Clock = std::chrono::steady_clock;
 
 // The library side, started once for all benchmarks in a private emulated root.
@@ -89,13 +91,6 @@ class PingPong {
   char message_[1056] = {};
 };
 
-double Percentile(std::vector<double> samples, double p) {
-  if (samples.empty()) return 0;
-  std::size_t index = static_cast<std::size_t>(p * (samples.size() - 1));
-  std::nth_element(samples.begin(), samples.begin() + index, samples.end());
-  return samples[index];
-}
-
 void BM_OneWayCommands(benchmark::State& state) {
   Library& library = TheLibrary();
   VRKFinderSyncMachBridgeExtensionSide bridge{std::weak_ptr<FinderSync>()};
@@ -129,14 +124,7 @@ void BM_LockRoundTripAgainstDatagramPingPong(benchmark::State& state) {
     bridgeUs.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     baselineUs.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
   }
-  const double p50 = Percentile(bridgeUs, 0.50), p99 = Percentile(bridgeUs, 0.99);
-  const double b50 = Percentile(baselineUs, 0.50), b99 = Percentile(baselineUs, 0.99);
-  state.counters["p50_us"] = p50;
-  state.counters["p99_us"] = p99;
-  state.counters["pingpong_p50_us"] = b50;
-  state.counters["pingpong_p99_us"] = b99;
-  state.counters["ratio_p50"] = b50 > 0 ? p50 / b50 : 0;
-  state.counters["ratio_p99"] = b99 > 0 ? p99 / b99 : 0;
+  ReportAgainstPingPong(state, bridgeUs, baselineUs);
 }
 BENCHMARK(BM_LockRoundTripAgainstDatagramPingPong)->UseRealTime();
 

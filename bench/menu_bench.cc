@@ -25,8 +25,8 @@
 namespace {
 
 using vrk::bench::BenchChild;
-using vrk::bench::Percentile;
 using vrk::bench::PrivateRoot;
+using vrk::bench::ReportAgainstPingPong;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -153,14 +153,7 @@ void BM_MenuRoundTripWithPythonObserver(benchmark::State& state) {
     menuUs.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     pingUs.push_back(std::chrono::duration<double, std::micro>(t2 - t1).count());
   }
-  const double p50 = Percentile(menuUs, 0.50), p99 = Percentile(menuUs, 0.99);
-  const double b50 = Percentile(pingUs, 0.50), b99 = Percentile(pingUs, 0.99);
-  state.counters["p50_us"] = p50;
-  state.counters["p99_us"] = p99;
-  state.counters["pingpong_p50_us"] = b50;
-  state.counters["pingpong_p99_us"] = b99;
-  state.counters["ratio_p50"] = b50 > 0 ? p50 / b50 : 0;
-  state.counters["ratio_p99"] = b99 > 0 ? p99 / b99 : 0;
+  ReportAgainstPingPong(state, menuUs, pingUs);
   // The library stores the item's menu list and synchronizes it before it replies.
   state.counters["fsync_floor_us"] = setup.syncFloorUs();
 }
