@@ -41,13 +41,10 @@ bool VRKFinderSync::init() {
   badgeCache_.clear();
   if (vrk_isYosemiteOrHigher()) {
     sharedDefaults_ = NSUserDefaults::initWithSuiteName(kVRKSharedSuiteName);
-    if (sharedDefaults_) {
-      sharedDefaults_->removeObjectForKey(kBadgeCacheKey);
-      sharedDefaults_->removeObjectForKey(kRootFolderPathKey);
-      sharedDefaults_->removeObjectForKey(kHideBadgeKey);
-      sharedDefaults_->removeObjectForKey(kLanguageKey);
-      sharedDefaults_->synchronize();
-    }
+    saveToStore({{kBadgeCacheKey, Object()},
+                 {kRootFolderPathKey, Object()},
+                 {kHideBadgeKey, Object()},
+                 {kLanguageKey, Object()}});
     NSLog("[VRK Finder sync client] Init dylib, instance = %@", *this);
   } else {
     NSNotificationCenter::defaultCenter().addObserver(
@@ -95,6 +92,13 @@ std::shared_ptr<VRKFinderPluginProtocol> VRKFinderSync::proxy() {
 
 void VRKFinderSync::connectionDidDieNotified(const NSNotification&) {}
 
+bool VRKFinderSync::saveToStore(
+    std::initializer_list<std::pair<std::string_view, Object>> changes) {
+  if (!sharedDefaults_) return false;
+  for (const auto& [key, value] : changes) sharedDefaults_->setObject(value, key);
+  return sharedDefaults_->synchronize();
+}
+
 void VRKFinderSync::postDistributed(std::string_view name, Object object, Object userInfo) {
   NSDistributedNotificationCenter::defaultCenter().postNotificationName(
       name, std::move(object), std::move(userInfo), /*deliverImmediately=*/true);
@@ -106,15 +110,7 @@ void VRKFinderSync::setRootFolderPath(const std::optional<std::string>& path) {
   rootFolderPath_value_ = path;
   cleanIconsCache();
   if (vrk_isYosemiteOrHigher()) {
-    bool saved = false;
-    if (sharedDefaults_) {
-      if (path) {
-        sharedDefaults_->setObject(Object(*rootFolderPath_value_), kRootFolderPathKey);
-      } else {
-        sharedDefaults_->removeObjectForKey(kRootFolderPathKey);
-      }
-      saved = sharedDefaults_->synchronize();
-    }
+    bool saved = saveToStore({{kRootFolderPathKey, Object(rootFolderPath_value_)}});
     NSLog("[VRK Finder sync client] Save rootFolder result = %@", Object::numberWithBool(saved));
     postDistributed(kVRKRootFolderPathChangedNotification, Object(path), Object());
   } else if (auto legacy = proxy()) {
@@ -130,10 +126,7 @@ void VRKFinderSync::setIconType(std::int64_t type, const std::optional<std::stri
   if (!path->starts_with(*rootFolderPath_value_)) return;
   badgeCache_[*path] = Object::numberWithInteger(type);
   if (vrk_isYosemiteOrHigher()) {
-    if (sharedDefaults_) {
-      sharedDefaults_->setObject(Object(badgeCache_), kBadgeCacheKey);
-      sharedDefaults_->synchronize();
-    }
+    saveToStore({{kBadgeCacheKey, Object(badgeCache_)}});
     postDistributed(kVRKIconTypeChangedNotification, Object(),
                     PathInfo(kVRKUserInfoTypeKey, Object::numberWithInteger(type), *path));
   } else if (auto legacy = proxy()) {
@@ -146,10 +139,7 @@ void VRKFinderSync::hideIcons(bool hide) {
   NSLog("[VRK Finder sync client] Hide icons = %@", Object::numberWithBool(hide));
   shouldHideBadge_ = hide;
   if (vrk_isYosemiteOrHigher()) {
-    if (sharedDefaults_) {
-      sharedDefaults_->setObject(Object::numberWithBool(hide), kHideBadgeKey);
-      sharedDefaults_->synchronize();
-    }
+    saveToStore({{kHideBadgeKey, Object::numberWithBool(hide)}});
     postDistributed(kVRKShowOrHideIconsNotification, Object(),
                     Object(ObjectDictionary{
                         {std::string(kVRKUserInfoShouldHideKey), Object::numberWithBool(hide)}}));
@@ -161,10 +151,7 @@ void VRKFinderSync::hideIcons(bool hide) {
 void VRKFinderSync::cleanIconsCache() {
   badgeCache_.clear();
   if (vrk_isYosemiteOrHigher()) {
-    if (sharedDefaults_) {
-      sharedDefaults_->removeObjectForKey(kBadgeCacheKey);
-      sharedDefaults_->synchronize();
-    }
+    saveToStore({{kBadgeCacheKey, Object()}});
     postDistributed(kVRKCleanIconsCacheNotification, Object(), Object());
   } else if (auto legacy = proxy()) {
     legacy->cleanIconsCache();
@@ -180,12 +167,8 @@ void VRKFinderSync::notifyInjectedBundleDylibWillDieSoon() {
   NSLog("[VRK Finder sync client] notifyInjectedBundleDylibWillDieSoon");
   postDistributed(kVRKDylibWillDieSoonNotification, Object(), Object());
   if (vrk_isYosemiteOrHigher()) {
-    if (sharedDefaults_) {
-      sharedDefaults_->removeObjectForKey(kBadgeCacheKey);
-      sharedDefaults_->removeObjectForKey(kRootFolderPathKey);
-      sharedDefaults_->removeObjectForKey(kHideBadgeKey);
-      sharedDefaults_->synchronize();
-    }
+    saveToStore(
+        {{kBadgeCacheKey, Object()}, {kRootFolderPathKey, Object()}, {kHideBadgeKey, Object()}});
   } else {
     removeAllMenuItems();
     NSNotificationCenter::defaultCenter().removeObserver(
@@ -198,10 +181,7 @@ void VRKFinderSync::notifyInjectedBundleDylibWillDieSoon() {
 
 void VRKFinderSync::changeLanguage(const std::optional<std::string>& language) {
   if (vrk_isYosemiteOrHigher()) {
-    if (sharedDefaults_) {
-      sharedDefaults_->setObject(Object(language), kLanguageKey);
-      sharedDefaults_->synchronize();
-    }
+    saveToStore({{kLanguageKey, Object(language)}});
     ObjectDictionary info;
     if (language) info.emplace(std::string(kVRKUserInfoLanguageKey), Object(*language));
     postDistributed(kVRKLanguageChangedNotification, Object(), Object(std::move(info)));
@@ -252,10 +232,7 @@ void VRKFinderSync::addMenuItems(const Object&) {}
 void VRKFinderSync::removeAllMenuItems() {
   menuItems_ = Object();
   if (vrk_isYosemiteOrHigher()) {
-    if (sharedDefaults_) {
-      sharedDefaults_->removeObjectForKey(kVRKMenuItemsKey);
-      sharedDefaults_->synchronize();
-    }
+    saveToStore({{kVRKMenuItemsKey, Object()}});
     postDistributed(kVRKCustomContextMenuItemInfoSentNotification, Object(), Object());
   } else if (auto legacy = proxy()) {
     legacy->removeAllMenuItems();
@@ -349,10 +326,7 @@ void VRKFinderSync::lockPermissionReplyNotified(const NSNotification& notificati
   NSLog("[VRK Finder sync client] menu item showcase:%@", description);
   Object menuItemInfos = parseMenuItemInfosFrom(description);
   if (vrk_isYosemiteOrHigher()) {
-    if (sharedDefaults_) {
-      sharedDefaults_->setObject(menuItemInfos, kVRKMenuItemsKey);
-      sharedDefaults_->synchronize();
-    }
+    saveToStore({{kVRKMenuItemsKey, menuItemInfos}});
   } else {
     NSLog("[VRK Finder sync client] menuItemInfos = %@", menuItemInfos);
     if (auto legacy = proxy()) legacy->addMenuItems(menuItemInfos);

@@ -9,11 +9,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Platform/Foundation/NSNotificationCenter.h"
 #include "Platform/Foundation/NSUserDefaults.h"
@@ -94,6 +96,10 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
                   const std::optional<std::string>& path);
   void relayObservation(std::int32_t type, std::string_view logFormat,
                         const std::optional<std::string>& path);
+  // The store half of one change: writes each key in order (a nil value removes it), then
+  // synchronizes once, before the change is announced. False without a store or when the
+  // write failed.
+  bool saveToStore(std::initializer_list<std::pair<std::string_view, Object>> changes);
   void postDistributed(std::string_view name, Object object, Object userInfo);
 
   std::shared_ptr<NSUserDefaults> sharedDefaults_;
