@@ -1,8 +1,8 @@
-# vrk-finder, the file manager host that stands in for Finder.
+# vrk-finder, the file manager host that stands in for Finder: the JSON-lines front end of the
+# shared host library (vrk_findersync_host).
 set(_dir ${CMAKE_CURRENT_LIST_DIR}/finder)
 add_library(vrk_finder_host STATIC ${_dir}/FinderCommand.cc ${_dir}/FinderHost.cc)
-target_link_libraries(vrk_finder_host PUBLIC vrk_findersync vrk_bundle vrk_url vrk_runloop
-                                             nlohmann_json::nlohmann_json PkgConfig::SYSTEMD)
+target_link_libraries(vrk_finder_host PUBLIC vrk_findersync_host nlohmann_json::nlohmann_json)
 
 add_executable(vrk-finder ${_dir}/main.cc)
 target_link_libraries(vrk-finder PRIVATE vrk_finder_host)

@@ -101,8 +101,8 @@ NSURL URL(const char* path) {
   return *NSURL::fileURLWithPath(path);
 }
 
-TEST(FinderStateTest, BadgesLiveOnlyWithinTheDirectorySet) {
-  FinderState state;
+TEST(HostStateTest, BadgesLiveOnlyWithinTheDirectorySet) {
+  findersync::HostState state;
   EXPECT_FALSE(state.setBadgeIdentifier("1", URL("/r/a")));  // no set yet
   state.setDirectoryURLs(std::vector<NSURL>{URL("/r/"), URL("/s")});
   EXPECT_TRUE(state.covers("/r"));
@@ -113,27 +113,27 @@ TEST(FinderStateTest, BadgesLiveOnlyWithinTheDirectorySet) {
   EXPECT_TRUE(state.setBadgeIdentifier("3", URL("/r/c")));
   EXPECT_TRUE(state.setBadgeIdentifier("", URL("/r/c")));
   EXPECT_EQ(state.badgeOf("/s/b"), "2");
-  EXPECT_EQ(state.badgesJSON().dump(), R"({"badges":{"/r/a":"1","/s/b":"2"}})");
+  EXPECT_EQ(BadgesJSON(state).dump(), R"({"badges":{"/r/a":"1","/s/b":"2"}})");
 
   state.setDirectoryURLs(std::vector<NSURL>{URL("/s")});
   EXPECT_EQ(state.badgeOf("/r/a"), "");
   EXPECT_EQ(state.badgeOf("/s/b"), "2");
   state.setDirectoryURLs(std::nullopt);
-  EXPECT_EQ(state.badgesJSON().dump(), R"({"badges":{}})");
+  EXPECT_EQ(BadgesJSON(state).dump(), R"({"badges":{}})");
 
-  FinderState everything;
+  findersync::HostState everything;
   everything.setDirectoryURLs(std::vector<NSURL>{URL("/")});
   EXPECT_TRUE(everything.covers("/any/thing"));
 }
 
-TEST(FinderStateTest, StateShowsDirectoriesAndTheLatestRegistrations) {
-  FinderState state;
-  EXPECT_EQ(state.stateJSON().dump(), R"({"directories":[],"registrations":{}})");
+TEST(HostStateTest, StateShowsDirectoriesAndTheLatestRegistrations) {
+  findersync::HostState state;
+  EXPECT_EQ(StateJSON(state).dump(), R"({"directories":[],"registrations":{}})");
   state.setDirectoryURLs(std::vector<NSURL>{URL("/r")});
   state.setBadgeImage("locked", "Locking", "4");
   state.setBadgeImage("", "Other", "4");
   state.setBadgeImage("paused", "Paused", "1");
-  EXPECT_EQ(state.stateJSON().dump(),
+  EXPECT_EQ(StateJSON(state).dump(),
             R"({"directories":["/r"],"registrations":{"1":{"image":"paused","label":"Paused"},)"
             R"("4":{"image":null,"label":"Other"}}})");
 }

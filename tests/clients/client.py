@@ -29,8 +29,15 @@ quiet = False
 facade = threading.Lock()
 
 
+# The main thread and the listener's thread both print: one line must never run into another.
+output = threading.Lock()
+
+
 def emit(**event):
-    print(json.dumps(event), flush=True)
+    line = json.dumps(event) + "\n"
+    with output:
+        sys.stdout.write(line)
+        sys.stdout.flush()
 
 
 def on_click(n):
