@@ -1,0 +1,95 @@
+// Tools of the emulated root, put there on first use.
+#include "Platform/Foundation/EmulatedTools.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include "Platform/Foundation/EmulatedRoot.h"
+#include "Platform/Foundation/NSLog.h"
+
+#ifndef VRK_PLUGINKIT_BUILT
+#define VRK_PLUGINKIT_BUILT ""
+#endif
+#ifndef VRK_PLUGINKIT_INSTALLED
+#define VRK_PLUGINKIT_INSTALLED ""
+#endif
+
+namespace vrk::emulated {
+namespace {
+
+struct Tool {
+  std::string_view macPath;
+  std::array<std::string_view, 2> copies;  // built first, then installed
+};
+
+constexpr Tool kTools[] = {
+    {"/usr/bin/pluginkit", {VRK_PLUGINKIT_BUILT, VRK_PLUGINKIT_INSTALLED}},
+};
+
+bool IsExecutableFile(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Links `target` at `link` without a moment in which `link` is half made.
+bool PlaceLink(const std::filesystem::path& target, const std::filesystem::path& link) {
+  std::error_code ec;
+  std::filesystem::create_directories(link.parent_path(), ec);
+  std::string temporary = link.string() + ".XXXXXX";
+  // mkstemp reserves a unique name; the link replaces the empty file it made.
+  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) {
+    NSLog("[Platform] cannot place %s: %s", link.string(), std::strerror(errno));
+    return false;
+  }
+  ::close(fd);
+  ::unlink(temporary.c_str());
+  if (::symlink(target.c_str(), temporary.c_str()) != 0 ||
+      ::rename(temporary.c_str(), link.c_str()) != 0) {
+    NSLog("[Platform] cannot place %s: %s", link.string(), std::strerror(errno));
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::filesystem::path> ResolveTool(std::string_view macPath) {
+  const Tool* tool = nullptr;
+  for (const Tool& t : kTools) {
+    if (t.macPath == macPath) tool = &t;
+  }
+  if (!tool) {
+    NSLog("[Platform] %s is not a tool of the emulated system", macPath);
+    return std::nullopt;
+  }
+  std::filesystem::path inRoot = Resolve(macPath);
+  if (IsExecutableFile(inRoot)) return inRoot;
+
+  std::error_code ec;
+  // A link whose target has gone (a build folder removed) counts as missing and is replaced;
+  // anything else that is there belongs to someone and is left alone.
+  auto status = std::filesystem::symlink_status(inRoot, ec);
+  bool present = std::filesystem::exists(status);
+  if (present && !(std::filesystem::is_symlink(status) && !std::filesystem::exists(inRoot, ec))) {
+    NSLog("[Platform] %s is not an executable file", inRoot.string());
+    return std::nullopt;
+  }
+  for (std::string_view copy : tool->copies) {
+    if (copy.empty() || !IsExecutableFile(copy)) continue;
+    if (!PlaceLink(std::filesystem::path(copy), inRoot)) return std::nullopt;
+    return inRoot;
+  }
+  NSLog("[Platform] no copy of %s to put into the emulated root", macPath);
+  return std::nullopt;
+}
+
+}  // namespace vrk::emulated
