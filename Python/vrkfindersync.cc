@@ -9,9 +9,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <dlfcn.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -268,11 +272,32 @@ void init_controller(py::module_& m) {
       .def("__repr__", &C::description);
 }
 
+// A client that imports the installed module finds the installed Sync.app by itself: it lies in
+// the folder VRK_INSTALLED_SYNC_APP names, relative to the folder of libVRKFinderSync.so.
+// VRK_MAIN_BUNDLE, when set, always wins; a build tree has no such folder and changes nothing.
+// The variable is set through os.environ, so that the client sees the bundle it uses and the
+// programs it starts inherit it.
+void init_main_bundle() {
+  const char* chosen = std::getenv("VRK_MAIN_BUNDLE");
+  if (chosen && *chosen) return;
+  Dl_info library{};
+  if (dladdr(reinterpret_cast<void*>(&startMachBridge), &library) == 0 || !library.dli_fname) {
+    return;
+  }
+  std::error_code ec;
+  std::filesystem::path bundle =
+      std::filesystem::absolute(library.dli_fname, ec).parent_path() / VRK_INSTALLED_SYNC_APP;
+  if (ec || !std::filesystem::is_directory(bundle, ec)) return;
+  py::module_::import("os").attr("environ")["VRK_MAIN_BUNDLE"] = bundle.lexically_normal().string();
+}
+
 }  // namespace
 }  // namespace vrk::python
 
 PYBIND11_MODULE(vrkfindersync, m) {
   m.doc() = "Finder badges and context menus for the sync client (libVRKFinderSync).";
+  m.attr("__version__") = VRK_VERSION;
+  vrk::python::init_main_bundle();
   vrk::python::init_notifications(m);
   vrk::python::init_bridge(m);
   vrk::python::init_controller(m);

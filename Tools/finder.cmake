@@ -6,5 +6,6 @@ target_link_libraries(vrk_finder_host PUBLIC vrk_findersync_host nlohmann_json::
 
 add_executable(vrk-finder ${_dir}/main.cc)
 target_link_libraries(vrk-finder PRIVATE vrk_finder_host)
+vrk_install_tool(vrk-finder)
 
 vrk_test(NAME finder_host_unit_test SOURCES ${_dir}/FinderCommand_test.cc LIBS vrk_finder_host)

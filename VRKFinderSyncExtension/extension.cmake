@@ -37,6 +37,8 @@ foreach(file processing.svg paused.svg succeeded.svg failed.svg locked.svg forbi
   list(APPEND ext_outputs ${out})
 endforeach()
 add_custom_target(extension_bundle ALL DEPENDS ${ext_outputs} VRKFinderSyncExtension)
+vrk_install_in_sync_app(SUBDIR Contents/PlugIns/VRKFinderSyncExtension.appex/Contents/MacOS
+                        TARGETS VRKFinderSyncExtension)
 
 vrk_test(NAME findersync_extension_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/FinderSync_test.cc
          LIBS vrk_findersync_extension VRKFinderSync LABELS threads)

@@ -1,0 +1,77 @@
+# Where `cmake --install` (and the Debian package, which is made from it) puts each piece.
+# Paths follow the Filesystem Hierarchy Standard as Debian lays it out:
+#   bin/                                 vrk-finder and the other tools
+#   <libdir>/libVRKFinderSync.so.N       the library, with its SONAME
+#   <libdir>/vrkfindersync/Sync.app      the sync client's bundle, extension inside
+#   <python dir>/vrkfindersync.*.so      the binding module and its .pyi stub
+#   include/vrkfindersync/               the headers a C++ client needs, pkgconfig/ beside libdir
+#
+# Other parts add their files with the functions below; none of them needs to know the layout.
+include(GNUInstallDirs)
+
+# The bundle's place relative to the library's folder. The Python module looks for it there
+# when VRK_MAIN_BUNDLE is unset (Python/CMakeLists.txt passes this down), so both ends share
+# this one definition.
+set(VRK_INSTALL_SYNC_APP_FROM_LIBDIR vrkfindersync/Sync.app)
+set(VRK_INSTALL_SYNC_APP ${CMAKE_INSTALL_LIBDIR}/${VRK_INSTALL_SYNC_APP_FROM_LIBDIR})
+
+# vrk_install_tool(target ...)
+# Programs a person or the emulated system runs by name, installed into bin/.
+function(vrk_install_tool)
+  install(TARGETS ${ARGN} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endfunction()
+
+# vrk_install_in_sync_app(SUBDIR Contents/... TARGETS target ...)
+# Programs that live inside Sync.app (the extension, a helper the client installs from its
+# bundle). Their build-tree copies inside ${VRK_SYNC_APP} are left out of the tree copy, so
+# that the installed ones are the stripped, install-time versions.
+function(vrk_install_in_sync_app)
+  cmake_parse_arguments(I "" "SUBDIR" "TARGETS" ${ARGN})
+  install(TARGETS ${I_TARGETS} RUNTIME DESTINATION ${VRK_INSTALL_SYNC_APP}/${I_SUBDIR})
+  foreach(target ${I_TARGETS})
+    get_target_property(name ${target} OUTPUT_NAME)
+    if(NOT name)
+      set(name ${target})
+    endif()
+    set_property(GLOBAL APPEND PROPERTY VRK_SYNC_APP_PROGRAMS ${name})
+  endforeach()
+endfunction()
+
+# vrk_install_headers(header ...)
+# Public headers (paths relative to the source root) and every header of the tree that they
+# include in turn, installed under include/vrkfindersync/ with their folders, so that a C++
+# client's #include "VRKFinderSync/VRKFinderSync.h" works as it does in the tree.
+function(vrk_install_headers)
+  set(todo ${ARGN})
+  set(seen)
+  while(todo)
+    list(POP_FRONT todo header)
+    if(header IN_LIST seen OR NOT EXISTS ${PROJECT_SOURCE_DIR}/${header})
+      continue()
+    endif()
+    list(APPEND seen ${header})
+    file(STRINGS ${PROJECT_SOURCE_DIR}/${header} lines REGEX "^#include \"")
+    foreach(line ${lines})
+      string(REGEX REPLACE "^#include \"([^\"]+)\".*" "\\1" included "${line}")
+      list(APPEND todo ${included})
+    endforeach()
+  endwhile()
+  foreach(header ${seen})
+    get_filename_component(dir ${header} DIRECTORY)
+    install(FILES ${PROJECT_SOURCE_DIR}/${header}
+            DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vrkfindersync/${dir})
+  endforeach()
+endfunction()
+
+# The Sync.app tree as the build assembles it, without the programs that are installed on their
+# own. Deferred to the end of configuration, so that every part has registered its programs.
+function(vrk_install_sync_app_tree)
+  get_property(programs GLOBAL PROPERTY VRK_SYNC_APP_PROGRAMS)
+  set(excludes)
+  foreach(name ${programs})
+    list(APPEND excludes PATTERN ${name} EXCLUDE)
+  endforeach()
+  install(DIRECTORY ${VRK_SYNC_APP} DESTINATION ${CMAKE_INSTALL_LIBDIR}/vrkfindersync
+          USE_SOURCE_PERMISSIONS ${excludes})
+endfunction()
+cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL vrk_install_sync_app_tree)
