@@ -1,0 +1,164 @@
+"""The Debian package, installed into a throw-away root with dpkg-deb -x, used as a person would
+use it: the module from the interpreter's own search path (no PYTHONPATH, no VRK_MAIN_BUNDLE),
+the installed vrk-finder and extension running the demo, and a C++ client built with pkg-config.
+./run test makes the package (BUILD/package) before pytest runs."""
+
+import ast
+import importlib.machinery
+import importlib.util
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import tempfile
+
+import pytest
+
+from conftest import BUILD, SOURCE
+
+PYTHON = "/usr/bin/python3"
+DEMO = SOURCE / "Tools" / "demo" / "run-demo"
+
+
+def rooted_code():
+    """The demo's launcher that roots the interpreter's default search path at a folder."""
+    loader = importlib.machinery.SourceFileLoader("run_demo", str(DEMO))
+    spec = importlib.util.spec_from_loader("run_demo", loader)
+    demo = importlib.util.module_from_spec(spec)
+    loader.exec_module(demo)
+    return demo.ROOTED
+
+
+@pytest.fixture(scope="module")
+def installed():
+    debs = sorted((BUILD / "package").glob("vrkfindersync_*.deb"))
+    if not debs:
+        pytest.skip("no package in BUILD/package: ./run package (or ./run test) makes it")
+    root = pathlib.Path(tempfile.mkdtemp(prefix="vrk-install.", dir="/tmp"))
+    subprocess.run(["dpkg-deb", "-x", str(debs[-1]), str(root)], check=True)
+    version = subprocess.run(["dpkg-deb", "-f", str(debs[-1]), "Version"], check=True,
+                             capture_output=True, text=True).stdout.strip()
+    yield root, version
+    shutil.rmtree(root, ignore_errors=True)
+
+
+def clean_env(**extra):
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "VRK_MAIN_BUNDLE")}
+    env.update(extra)
+    return env
+
+
+def run_installed_python(root, code, env):
+    with tempfile.NamedTemporaryFile("w", suffix=".py") as script:
+        script.write(code)
+        script.flush()
+        return subprocess.run([PYTHON, "-c", rooted_code(), str(root), script.name], env=env,
+                              capture_output=True, text=True, timeout=30)
+
+
+REPORT = """import os, json, vrkfindersync
+maps = [l.split()[-1] for l in open("/proc/self/maps") if "libVRKFinderSync" in l]
+print(json.dumps({"version": vrkfindersync.__version__, "module": vrkfindersync.__file__,
+                  "library": maps[0] if maps else None,
+                  "bundle": os.environ.get("VRK_MAIN_BUNDLE")}))
+"""
+
+
+def test_the_installed_module_imports_from_the_default_path_and_finds_its_bundle(installed):
+    root, version = installed
+    modules = list(root.glob("usr/lib/**/vrkfindersync*.so"))
+    assert len(modules) == 1, modules
+    # The folder it lies in is one that Debian's interpreter searches without PYTHONPATH.
+    default_path = subprocess.run([PYTHON, "-c", "import sys; print('\\n'.join(sys.path))"],
+                                  env=clean_env(), capture_output=True, text=True,
+                                  check=True).stdout.split()
+    assert "/" + str(modules[0].parent.relative_to(root)) in default_path
+
+    out = run_installed_python(root, REPORT, clean_env())
+    assert out.returncode == 0, out.stderr
+    report = json.loads(out.stdout)
+    assert version.startswith(report["version"] + "-")
+    assert pathlib.Path(report["module"]) == modules[0]
+    # The installed library, not the build's, found through the module's own search path.
+    assert pathlib.Path(report["library"]).is_relative_to(root)
+    bundle = pathlib.Path(report["bundle"])
+    assert bundle.is_relative_to(root) and bundle.name == "Sync.app"
+    assert (bundle / "Contents/Info.plist").is_file()
+    assert os.access(bundle / "Contents/PlugIns/VRKFinderSyncExtension.appex/Contents/MacOS/"
+                     "VRKFinderSyncExtension", os.X_OK)
+
+    # A bundle the client names itself always wins.
+    out = run_installed_python(root, REPORT, clean_env(VRK_MAIN_BUNDLE=str(BUILD / "Sync.app")))
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout)["bundle"] == str(BUILD / "Sync.app")
+
+
+def test_the_installed_finder_and_extension_run_the_demo(installed):
+    root, _ = installed
+    out = subprocess.run([str(DEMO), "--installed", str(root)], env=clean_env(),
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stdout[-3000:] + out.stderr[-3000:]
+    assert "Demo finished:" in out.stdout
+
+
+CLIENT = r"""#include "VRKFinderSync/VRKFinderSync.h"
+#include "VRKFinderSync/VRKMenuItemInfo.h"
+
+int main() {
+  vrk::Object item = vrk::VRKFinderSync::vrk_menuItemWithTitle("Share", 4);
+  return vrk::VRKFinderSync::vrk_isYosemiteOrHigher() && !item.isNil() ? 0 : 1;
+}
+"""
+
+
+def test_a_cpp_client_builds_against_the_installed_headers_with_pkg_config(installed, tmp_path):
+    root, _ = installed
+    pcs = list(root.glob("usr/lib/**/pkgconfig/vrkfindersync.pc"))
+    assert len(pcs) == 1, pcs
+    env = clean_env(PKG_CONFIG_PATH=str(pcs[0].parent), PKG_CONFIG_SYSROOT_DIR=str(root))
+    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "vrkfindersync"], env=env,
+                           capture_output=True, text=True, check=True).stdout.split()
+    (tmp_path / "client.cc").write_text(CLIENT)
+    build = subprocess.run(["c++", "-std=c++20", str(tmp_path / "client.cc"), "-o",
+                            str(tmp_path / "client"), *flags], capture_output=True, text=True,
+                           timeout=120)
+    assert build.returncode == 0, build.stderr[-3000:]
+    libdir = next(f[2:] for f in flags if f.startswith("-L"))
+    run = subprocess.run([str(tmp_path / "client")], timeout=30, capture_output=True, text=True,
+                         env=clean_env(LD_LIBRARY_PATH=libdir, VRK_ROOT=str(tmp_path / "root")))
+    assert run.returncode == 0, run.stderr
+
+
+def stub_names(tree):
+    """Public names of the stub, as "name" and "Class.member"."""
+    names = set()
+    for node in tree.body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            names.add(node.name)
+        if isinstance(node, ast.ClassDef):
+            names |= {f"{node.name}.{n.name}" for n in node.body
+                      if isinstance(n, ast.FunctionDef) and not n.name.startswith("_")}
+    return names
+
+
+def test_the_stub_describes_exactly_what_the_module_offers():
+    tree = ast.parse((SOURCE / "Python" / "vrkfindersync.pyi").read_text())
+    stub = stub_names(tree)
+    code = """import json, vrkfindersync as m
+out = {}
+for name in dir(m):
+    value = getattr(m, name)
+    if name.startswith("_"):
+        continue
+    out[name] = sorted(n for n in vars(value) if not n.startswith("_")) \\
+        if isinstance(value, type) else []
+print(json.dumps(sorted([name] + [f"{name}.{n}" for n in members]
+                        for name, members in out.items())))
+"""
+    env = dict(os.environ, PYTHONPATH=str(BUILD / "Python"))
+    out = subprocess.run([PYTHON, "-c", code], env=env, capture_output=True, text=True,
+                         timeout=30)
+    assert out.returncode == 0, out.stderr
+    module = {name for group in json.loads(out.stdout) for name in group}
+    assert module == stub, "Python/vrkfindersync.pyi must describe the module exactly"
