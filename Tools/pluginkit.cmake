@@ -7,6 +7,7 @@ target_link_libraries(vrk_registry PUBLIC vrk_foundation_core
 
 add_executable(pluginkit ${_dir}/main.cc)
 target_link_libraries(pluginkit PRIVATE vrk_registry)
+vrk_install_private_tool(pluginkit)
 # Whatever runs tasks may link pluginkit into a fresh emulated root, so it is built with them.
 if(TARGET vrk_task)
   add_dependencies(vrk_task pluginkit)

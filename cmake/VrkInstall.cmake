@@ -1,6 +1,7 @@
 # Where `cmake --install` (and the Debian package, which is made from it) puts each piece.
 # Paths follow the Filesystem Hierarchy Standard as Debian lays it out:
-#   bin/                                 vrk-finder and the other tools
+#   bin/                                 vrk-finder and the other tools a person runs
+#   libexec/vrkfindersync/               tools only the system runs (pluginkit)
 #   <libdir>/libVRKFinderSync.so.N       the library, with its SONAME
 #   <libdir>/vrkfindersync/Sync.app      the sync client's bundle, extension inside
 #   <python dir>/vrkfindersync.*.so      the binding module and its .pyi stub
@@ -14,6 +15,18 @@ include(GNUInstallDirs)
 # this one definition.
 set(VRK_INSTALL_SYNC_APP_FROM_LIBDIR vrkfindersync/Sync.app)
 set(VRK_INSTALL_SYNC_APP ${CMAKE_INSTALL_LIBDIR}/${VRK_INSTALL_SYNC_APP_FROM_LIBDIR})
+
+# Tools that only the system runs (the emulated root links to them) live in the package's own
+# libexec folder. Code that looks for them does so relative to the library's folder, through
+# this path, so it holds under any prefix.
+file(RELATIVE_PATH VRK_INSTALL_LIBEXEC_FROM_LIBDIR ${CMAKE_INSTALL_FULL_LIBDIR}
+     ${CMAKE_INSTALL_FULL_LIBEXECDIR}/vrkfindersync)
+
+# vrk_install_private_tool(target ...)
+# Programs the system runs itself, never a person: into libexec/vrkfindersync/.
+function(vrk_install_private_tool)
+  install(TARGETS ${ARGN} RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/vrkfindersync)
+endfunction()
 
 # vrk_install_tool(target ...)
 # Programs a person or the emulated system runs by name, installed into bin/.

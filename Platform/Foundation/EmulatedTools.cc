@@ -1,6 +1,7 @@
 // Tools of the emulated root, put there on first use.
 #include "Platform/Foundation/EmulatedTools.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -60,6 +61,19 @@ bool PlaceLink(const std::filesystem::path& target, const std::filesystem::path&
   return true;
 }
 
+// A relative copy (the installed one) lies relative to the folder of the library or program
+// that holds this code, so that an installed tree works under whatever prefix it went to.
+std::filesystem::path CopyPath(std::string_view copy) {
+  std::filesystem::path path(copy);
+  if (path.empty() || path.is_absolute()) return path;
+  Dl_info self{};
+  if (::dladdr(reinterpret_cast<void*>(&ResolveTool), &self) == 0 || !self.dli_fname) return {};
+  std::error_code ec;
+  std::filesystem::path folder = std::filesystem::absolute(self.dli_fname, ec).parent_path();
+  if (ec) return {};
+  return (folder / path).lexically_normal();
+}
+
 }  // namespace
 
 std::optional<std::filesystem::path> ResolveTool(std::string_view macPath) {
@@ -84,8 +98,9 @@ std::optional<std::filesystem::path> ResolveTool(std::string_view macPath) {
     return std::nullopt;
   }
   for (std::string_view copy : tool->copies) {
-    if (copy.empty() || !IsExecutableFile(copy)) continue;
-    if (!PlaceLink(std::filesystem::path(copy), inRoot)) return std::nullopt;
+    std::filesystem::path path = CopyPath(copy);
+    if (path.empty() || !IsExecutableFile(path)) continue;
+    if (!PlaceLink(path, inRoot)) return std::nullopt;
     return inRoot;
   }
   NSLog("[Platform] no copy of %s to put into the emulated root", macPath);

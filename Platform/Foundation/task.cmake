@@ -1,9 +1,9 @@
 # NSTask and NSPipe, and the emulated root's command-line tools that tasks run.
 set(_dir ${CMAKE_CURRENT_LIST_DIR})
-include(GNUInstallDirs)
-# Where an installed library finds pluginkit when the build tree's copy is gone.
-set(VRK_PLUGINKIT_INSTALLED ${CMAKE_INSTALL_FULL_LIBEXECDIR}/vrkfindersync/pluginkit
-    CACHE STRING "Where pluginkit is installed, for emulated roots to link to")
+# Where an installed library finds pluginkit when the build tree's copy is gone: relative to
+# the library's own folder (cmake/VrkInstall.cmake), so that the installed tree works under
+# whatever prefix it was installed to.
+set(VRK_PLUGINKIT_INSTALLED ${VRK_INSTALL_LIBEXEC_FROM_LIBDIR}/pluginkit)
 
 add_library(vrk_task STATIC ${_dir}/NSTask.cc ${_dir}/EmulatedTools.cc)
 target_link_libraries(vrk_task PUBLIC vrk_foundation_core)

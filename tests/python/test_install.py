@@ -162,3 +162,16 @@ print(json.dumps(sorted([name] + [f"{name}.{n}" for n in members]
     assert out.returncode == 0, out.stderr
     module = {name for group in json.loads(out.stdout) for name in group}
     assert module == stub, "Python/vrkfindersync.pyi must describe the module exactly"
+
+
+def test_the_installed_pluginkit_registers_the_installed_extension(installed, tmp_path):
+    root, _ = installed
+    pluginkit = root / "usr/libexec/vrkfindersync/pluginkit"
+    if not (BUILD / "Tools" / "pluginkit").exists():
+        pytest.skip("this build has no pluginkit")
+    appex = root / "usr/lib/vrkfindersync/Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex"
+    env = clean_env(VRK_ROOT=str(tmp_path))
+    subprocess.run([str(pluginkit), "-a", str(appex)], env=env, check=True, timeout=30)
+    listed = subprocess.run([str(pluginkit), "-m", "-i", "com.mirelta.sync.extension"], env=env,
+                            capture_output=True, text=True, check=True, timeout=30).stdout
+    assert "com.mirelta.sync.extension" in listed
