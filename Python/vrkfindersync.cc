@@ -24,6 +24,7 @@
 #include "Platform/Foundation/NSNotificationCenter.h"
 #include "Python/convert.h"
 #include "VRKFinderSync/VRKFinderSync.h"
+#include "VRKFinderSync/VRKYosemiteFindSyncExtensionHelper.h"
 
 namespace py = pybind11;
 
@@ -238,6 +239,7 @@ void init_controller(py::module_& m) {
             return FromObject(C::vrk_menuItemWithTitle(title, command));
           },
           py::arg("title"), py::arg("command"))
+      .def_static("inject", &C::inject, release_gil())
       .def_static("vrk_isYosemiteOrHigher", &C::vrk_isYosemiteOrHigher)
       .def_static("vrk_isEICapitanOrHigher", &C::vrk_isEICapitanOrHigher)
       // Instance operations that the facade does not forward.
@@ -291,6 +293,28 @@ void init_main_bundle() {
   py::module_::import("os").attr("environ")["VRK_MAIN_BUNDLE"] = bundle.lexically_normal().string();
 }
 
+// The extension installer's class methods; each runs the registry tool and blocks, so the GIL
+// is released. _runCommand:exitReason: gives its out-parameter back as the second element of a
+// tuple: (output or None, exit reason).
+void init_installer(py::module_& m) {
+  using H = VRKYosemiteFindSyncExtensionHelper;
+  py::class_<H>(m, "VRKYosemiteFindSyncExtensionHelper")
+      .def_static("_pluginPath", &H::_pluginPath, release_gil())
+      .def_static("_installedPluginPath", &H::_installedPluginPath, release_gil())
+      .def_static("isInstalled", &H::isInstalled, release_gil())
+      .def_static("tryReinstall", &H::tryReinstall, release_gil())
+      .def_static("isEnabled", &H::isEnabled, release_gil())
+      .def_static("tryEnable", &H::tryEnable, release_gil())
+      .def_static(
+          "_runCommand",
+          [](std::optional<std::string> command) {
+            std::int64_t exitReason = 1;
+            std::optional<std::string> output = H::_runCommand(command, &exitReason);
+            return std::make_pair(std::move(output), exitReason);
+          },
+          py::arg("command"), release_gil());
+}
+
 }  // namespace
 }  // namespace vrk::python
 
@@ -301,6 +325,7 @@ PYBIND11_MODULE(vrkfindersync, m) {
   vrk::python::init_notifications(m);
   vrk::python::init_bridge(m);
   vrk::python::init_controller(m);
+  vrk::python::init_installer(m);
   py::module_::import("atexit").attr("register")(
       py::cpp_function([] { vrk::python::RemoveAllPythonObservers(); }));
 }

@@ -35,6 +35,12 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
   static bool vrk_isYosemiteOrHigher();
   static bool vrk_isEICapitanOrHigher();
 
+  // Makes sure the single instance exists, then: on 10.10 and later makes the client's copy of
+  // the extension the registered one and enables it (VRKYosemiteFindSyncExtensionHelper),
+  // ignoring both results, and returns YES; before 10.10 loads the legacy Finder bundle and
+  // returns whether that worked. Blocks while the registry tool runs; logs nothing of its own.
+  static bool inject();
+
   // Class-level addMenuItems: does nothing at all.
   static void addMenuItems();
   // vrk_menuItemWithTitle:representedCommand:: {"title": title, "command": command}.
@@ -92,6 +98,8 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
  private:
   VRKFinderSync() = default;
   bool init();
+  // inject's way before 10.10: the loader script that loads the legacy bundle into Finder.
+  static bool injectLegacyFinderBundle();
   void relayClick(std::int64_t type, std::string_view logFormat,
                   const std::optional<std::string>& path);
   void relayObservation(std::int32_t type, std::string_view logFormat,

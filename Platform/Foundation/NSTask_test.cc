@@ -102,7 +102,8 @@ TEST(NSTaskTest, WaitsAreBounded) {
   EXPECT_EQ(log.countContaining("still running after 200 ms; killing it"), 1u);
 
   // The task ends but leaves a process behind that holds its output open.
-  Ran leftBehind = RunTask("/bin/sh", {"-c", "sleep 3 2>/dev/null </dev/null & echo done"}, 30s, 200ms);
+  Ran leftBehind =
+      RunTask("/bin/sh", {"-c", "sleep 3 2>/dev/null </dev/null & echo done"}, 30s, 200ms);
   EXPECT_EQ(leftBehind.reason, NSTaskTerminationReasonExit);
   EXPECT_EQ(leftBehind.output, "done\n");
   EXPECT_EQ(log.countContaining("no end of file after 200 ms"), 1u);

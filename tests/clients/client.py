@@ -83,8 +83,10 @@ for line in sys.stdin:
         emit(event="answered-late", count=len(kept))
     elif words[0] == "call":
         with facade:
-            getattr(v.VRKFinderSync, words[1])(*words[2:])
-        emit(event="called", name=words[1])
+            result = getattr(v.VRKFinderSync, words[1])(*words[2:])
+        if not isinstance(result, (bool, int, str, type(None))):
+            result = repr(result)
+        emit(event="called", name=words[1], result=result)
     elif words[0] == "answer-badges":
         answer_badge = words[1]
         emit(event="ok")
