@@ -1,10 +1,12 @@
 // The settings file format: one JSON object whose values are strings, integers, booleans,
 // arrays and objects. Parsing goes through nlohmann-json's SAX interface so that values are
-// built straight into Objects, floats and nulls are refused as they are met, and nesting is
-// bounded without recursion.
+// built straight into Objects, values the store cannot hold (floats, null) are left out as they
+// are met, and nesting is bounded without recursion.
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -27,17 +29,22 @@ class SettingsBuilder final {
   }
   const std::string& error() const { return error_; }
 
-  bool null() { return fail("null is not a supported value"); }
+  // The top-level keys that lost a value, each with the first reason met, in file order.
+  const std::vector<std::pair<std::string, std::string>>& skipped() const { return skipped_; }
+
+  bool null() { return skip("null"); }
   bool boolean(bool v) { return add(Object::numberWithBool(v)); }
   bool number_integer(json::number_integer_t v) { return add(Object::numberWithInteger(v)); }
   bool number_unsigned(json::number_unsigned_t v) {
     if (v > static_cast<json::number_unsigned_t>(std::numeric_limits<std::int64_t>::max())) {
-      return fail("an integer is out of range");
+      return skip(kOutOfRange);
     }
     return add(Object::numberWithInteger(static_cast<std::int64_t>(v)));
   }
-  bool number_float(json::number_float_t, const json::string_t&) {
-    return fail("floating-point numbers are not supported");
+  bool number_float(json::number_float_t, const json::string_t& text) {
+    // The lexer hands over integers too large for 64 bits as floats; their text tells them apart.
+    const bool integral = text.find_first_of(".eE") == json::string_t::npos;
+    return skip(integral ? kOutOfRange : "a floating-point number");
   }
   bool string(json::string_t& s) {
     // The lexer already refuses ill-formed UTF-8; checking again costs little and keeps the
@@ -50,6 +57,7 @@ class SettingsBuilder final {
   bool start_object(std::size_t) { return open(true); }
   bool key(json::string_t& k) {
     if (!IsValidUTF8(k)) return fail("a key is not UTF-8");
+    if (frames_.size() == 1) topKey_ = k;
     frames_.back().key = std::move(k);
     return true;
   }
@@ -71,9 +79,21 @@ class SettingsBuilder final {
     std::string key;
   };
 
+  static constexpr char kOutOfRange[] = "an integer outside the signed 64-bit range";
+
   bool fail(std::string reason) {
     if (error_.empty()) error_ = std::move(reason);
     return false;
+  }
+
+  // Leaves out one value that the store cannot hold, so that it costs that value only: a key
+  // of the top level loses its entry, an array or dictionary further down the one element.
+  bool skip(const char* what) {
+    if (frames_.empty()) return fail("the top level is not an object");
+    const bool known = std::any_of(skipped_.begin(), skipped_.end(),
+                                   [&](const auto& entry) { return entry.first == topKey_; });
+    if (!known) skipped_.emplace_back(topKey_, what);
+    return true;
   }
 
   bool open(bool isObject) {
@@ -110,6 +130,8 @@ class SettingsBuilder final {
   }
 
   std::vector<Frame> frames_;
+  std::string topKey_;
+  std::vector<std::pair<std::string, std::string>> skipped_;
   ObjectDictionary result_;
   bool done_ = false;
   std::string error_;
@@ -262,12 +284,20 @@ bool AppendDictionary(std::string& out, const ObjectDictionary& values, int dept
 }  // namespace
 
 std::optional<ObjectDictionary> ParseSettingsFile(std::span<const std::byte> bytes,
-                                                  std::string_view what) {
+                                                  std::string_view what,
+                                                  std::vector<std::string>* skippedKeys) {
   if (bytes.empty()) {
     NSLog("[NSUserDefaults] cannot read %s: the file is empty", what);
     return std::nullopt;
   }
   const char* begin = reinterpret_cast<const char*>(bytes.data());
+  // The JSON lexer takes a NUL byte for the end of its input, which would accept whatever
+  // document precedes one and ignore the rest. JSON text never holds a raw NUL.
+  if (const void* nul = std::memchr(begin, 0, bytes.size())) {
+    NSLog("[NSUserDefaults] cannot read %s: a NUL byte at byte %d", what,
+          static_cast<int>(static_cast<const char*>(nul) - begin));
+    return std::nullopt;
+  }
   SettingsBuilder builder;
   bool parsed = false;
   try {
@@ -281,6 +311,11 @@ std::optional<ObjectDictionary> ParseSettingsFile(std::span<const std::byte> byt
     NSLog("[NSUserDefaults] cannot read %s: %s", what,
           builder.error().empty() ? std::string("not a JSON object") : builder.error());
     return std::nullopt;
+  }
+  for (const auto& [key, reason] : builder.skipped()) {
+    NSLog("[NSUserDefaults] %s: left out %s under the key \"%s\"; the store cannot hold it", what,
+          reason, key);
+    if (skippedKeys) skippedKeys->push_back(key);
   }
   return result;
 }

@@ -17,8 +17,9 @@
 //   lock and replaces the file atomically, so writers never lose each other's keys and a
 //   reader never sees half a file. On any failure (read-only folder, full disk) it logs,
 //   keeps the old file and the pending changes, and returns false.
-// - A file that cannot be parsed reads as empty, is kept aside as "<suite>.json.corrupt"
-//   (replacing an older one), is logged, and is replaced by the next synchronize.
+// - A file that is not a JSON object reads as empty, is kept aside as "<suite>.json.corrupt"
+//   (replacing an older one), is logged, and is replaced by the next synchronize. A value the
+//   store cannot hold (a float, null) costs only itself, with a log line (ParseSettingsFile).
 // - Thread-safe: any thread may call any member at any time. Nothing throws except
 //   std::bad_alloc.
 #pragma once
@@ -31,6 +32,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Platform/Foundation/Object.h"
 
@@ -66,11 +68,16 @@ class NSUserDefaults final {
   std::unique_ptr<State> state_;
 };
 
-// Parses the bytes of a settings file: one JSON object of supported values. Returns nullopt,
-// with a log line naming `what` and the reason, for anything else: other JSON types at the
-// top, floats, null, invalid UTF-8, nesting deeper than kMaxSettingsDepth, trailing bytes.
+// Parses the bytes of a settings file: one JSON object. Values the store cannot hold (floats,
+// null, integers outside the signed 64-bit range) are left out wherever they stand, and every
+// other value is kept: such a document is not corrupt. Each top-level key that lost something
+// is logged once (naming `what`, the key and what was left out) and appended to `skippedKeys`.
+// Returns nullopt, with a log line naming `what` and the reason, only for a document that is
+// not a settings document: not JSON (bytes after the document or a NUL byte included, invalid
+// UTF-8), not an object at the top, or nested deeper than kMaxSettingsDepth.
 std::optional<ObjectDictionary> ParseSettingsFile(std::span<const std::byte> bytes,
-                                                  std::string_view what);
+                                                  std::string_view what,
+                                                  std::vector<std::string>* skippedKeys = nullptr);
 
 // The JSON text of `values`, which ParseSettingsFile reads back as equal values. A BOOL
 // number becomes true/false, other numbers integers. Values JSON cannot hold (data, pointers,

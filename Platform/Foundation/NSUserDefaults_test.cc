@@ -87,10 +87,6 @@ TEST(SettingsCodec, RejectsWhatTheFileCannotHoldWithOneLogLine) {
       "  \n",
       "[]",
       "\"just a string\"",
-      "{\"a\":1.5}",
-      "{\"a\":1e3}",
-      "{\"a\":null}",
-      "{\"a\":9223372036854775808}",
       "{\"a\":\"\xC0\xAF\"}",      // overlong
       "{\"a\":\"\xED\xA0\x80\"}",  // surrogate
       "{\"a\":\"\xE4\xB8\"}",      // cut sequence
@@ -99,6 +95,9 @@ TEST(SettingsCodec, RejectsWhatTheFileCannotHoldWithOneLogLine) {
       "{\"a\":",                   // truncated
       "{} x",                      // trailing bytes
       "{}{}",
+      std::string("{\"a\":1}\0{\"b\":[", 15),  // a NUL does not end the document
+      std::string("{\"a\":1}\0", 8),
+      std::string("{\"a\":\"x\0y\"}", 11),
       std::string("\x00\x01\x02\xFF", 4),
       Nested(kMaxSettingsDepth + 1),  // the top object counts as a level
   };
@@ -113,6 +112,34 @@ TEST(SettingsCodec, RejectsWhatTheFileCannotHoldWithOneLogLine) {
   EXPECT_EQ(*Parse(SerializeSettings(*deepest)), *deepest);
   EXPECT_EQ(Parse("\xEF\xBB\xBF {\"a\":-9223372036854775808, \"a\": 2}")->at("a"),
             Object::numberWithInteger(2));
+}
+
+TEST(SettingsCodec, LeavesOutOnlyTheValuesTheStoreCannotHoldAndLogsEachKeyOnce) {
+  LogCapture log;
+  std::vector<std::string> skipped;
+  std::optional<ObjectDictionary> parsed = ParseSettingsFile(
+      std::as_bytes(std::span(std::string_view(
+          R"({"rootFolderPath":"/home/me/Sync","windowScale":1.5,"gone":null,)"
+          R"("list":[1,2.5,null,"x",[1e3]],"nested":{"keep":true,"drop":-0.0},)"
+          R"("huge":18446744073709551616,"above":9223372036854775808,"max":9223372036854775807})"))),
+      "test input", &skipped);
+  ASSERT_TRUE(parsed);
+  const ObjectDictionary expected{
+      {"rootFolderPath", Object("/home/me/Sync")},
+      {"list",
+       Object(ObjectArray{Object::numberWithInteger(1), Object("x"), Object(ObjectArray{})})},
+      {"nested", Object(ObjectDictionary{{"keep", Object::numberWithBool(true)}})},
+      {"max", Object::numberWithInteger(INT64_MAX)},
+  };
+  EXPECT_EQ(*parsed, expected);
+  EXPECT_EQ(skipped,
+            (std::vector<std::string>{"windowScale", "gone", "list", "nested", "huge", "above"}));
+  ASSERT_EQ(log.lines().size(), skipped.size());  // one line per key, not per value
+  EXPECT_EQ(log.countContaining("a floating-point number under the key \"windowScale\""), 1u);
+  EXPECT_EQ(log.countContaining("null under the key \"gone\""), 1u);
+  EXPECT_EQ(
+      log.countContaining("an integer outside the signed 64-bit range under the key \"huge\""), 1u);
+  EXPECT_EQ(log.countContaining("floating"), 3u);  // windowScale, list and nested
 }
 
 // ---- One process ----------------------------------------------------------------------------
@@ -228,8 +255,7 @@ TEST_F(DefaultsTest, UnparseableFilesReadAsEmptyAndAreKeptAside) {
                              "{\"k\":",
                              std::string("\x7F\x45\x4C\x46\x00\x01", 6),
                              "[1,2]",
-                             "{\"k\":0.5}",
-                             "{\"k\":null}",
+                             std::string("{\"k\":1}\0{", 9),
                              "{\"k\":\"caf\xE9\"}"};
   const fs::path corrupt = File().string() + ".corrupt";
   for (const std::string& bytes : bad) {
@@ -256,6 +282,22 @@ TEST_F(DefaultsTest, UnparseableFilesReadAsEmptyAndAreKeptAside) {
   ASSERT_TRUE(writer->synchronize());
   EXPECT_EQ(ReadAll(corrupt), "garbage");
   EXPECT_EQ(*Parse(ReadAll(File())), (ObjectDictionary{{"mine", Object::numberWithInteger(1)}}));
+}
+
+TEST_F(DefaultsTest, AValueTheStoreCannotHoldCostsOnlyThatValue) {
+  ASSERT_TRUE(Open());  // creates the folder
+  WriteAll(File(), R"({"rootFolderPath":"/home/me/Sync","windowScale":1.5})");
+  auto defaults = Open();
+  LogCapture log;
+  EXPECT_EQ(defaults->objectForKey("rootFolderPath"), Object("/home/me/Sync"));
+  EXPECT_TRUE(defaults->objectForKey("windowScale").isNil());
+  EXPECT_EQ(log.countContaining("windowScale"), 1u);
+  EXPECT_EQ(log.countContaining("kept aside"), 0u);
+  EXPECT_FALSE(fs::exists(File().string() + ".corrupt"));
+  defaults->setObject(Object::numberWithInteger(1), "mine");
+  ASSERT_TRUE(defaults->synchronize());
+  EXPECT_EQ(*Parse(ReadAll(File())), (ObjectDictionary{{"rootFolderPath", Object("/home/me/Sync")},
+                                                       {"mine", Object::numberWithInteger(1)}}));
 }
 
 TEST_F(DefaultsTest, PendingChangesWinUntilSynchronizedThenMerge) {
