@@ -1,15 +1,16 @@
 #include "Platform/Foundation/PropertyList.h"
 
+#include <expat.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
-#include <cmath>
+#include <climits>
 #include <cstring>
 #include <limits>
-#include <pugixml.hpp>
+#include <memory>
 
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/UniqueFd.h"
@@ -19,26 +20,16 @@ namespace {
 
 constexpr int kMaxDepth = 512;
 constexpr std::size_t kMaxPropertyListBytes = 16 * 1024 * 1024;
+// How much of a left-out value's text goes into its note.
+constexpr std::size_t kNoteTextBytes = 40;
 
-// The text of an element: its character data and CDATA sections joined, comments skipped.
-std::string TextOf(const pugi::xml_node& node) {
+// One element of the document: its name, its character data (CDATA included, comments and
+// processing instructions left out) and its child elements.
+struct Element {
+  std::string name;
   std::string text;
-  for (pugi::xml_node child : node.children()) {
-    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
-      text += child.value();
-    }
-  }
-  return text;
-}
-
-// The child elements of a node, in order; text and comments between them are skipped.
-std::vector<pugi::xml_node> ChildElements(const pugi::xml_node& node) {
-  std::vector<pugi::xml_node> elements;
-  for (pugi::xml_node child : node.children()) {
-    if (child.type() == pugi::node_element) elements.push_back(child);
-  }
-  return elements;
-}
+  std::vector<Element> children;
+};
 
 std::string_view Trimmed(std::string_view s) {
   std::size_t b = s.find_first_not_of(" \t\r\n");
@@ -85,113 +76,247 @@ bool DecodeBase64(std::string_view text, ObjectData& out) {
   return true;
 }
 
+struct ParserFree {
+  void operator()(XML_Parser p) const { XML_ParserFree(p); }
+};
+
+// Builds the element tree with expat, a conforming XML parser: whatever is not well-formed
+// (text or a second element after the root, a character reference to NUL, an undefined
+// entity) fails the document, and entities declared in the internal DTD are expanded. Nothing
+// is ever fetched: an external entity fails the document too.
+class TreeBuilder {
+ public:
+  std::optional<Element> build(std::span<const std::byte> bytes, std::string& error) {
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX)) {
+      error = "too large";
+      return std::nullopt;
+    }
+    std::unique_ptr<XML_ParserStruct, ParserFree> parser(XML_ParserCreate(nullptr));
+    if (!parser) throw std::bad_alloc();
+    parser_ = parser.get();
+    XML_SetUserData(parser_, this);
+    XML_SetElementHandler(parser_, &TreeBuilder::Start, &TreeBuilder::End);
+    XML_SetCharacterDataHandler(parser_, &TreeBuilder::Text);
+    XML_SetSkippedEntityHandler(parser_, &TreeBuilder::Skipped);
+    XML_SetExternalEntityRefHandler(parser_, &TreeBuilder::External);
+    const XML_Status status = XML_Parse(parser_, reinterpret_cast<const char*>(bytes.data()),
+                                        static_cast<int>(bytes.size()), XML_TRUE);
+    if (error_.empty() && status != XML_STATUS_OK) {
+      error_ = std::string("not well-formed XML: ") + XML_ErrorString(XML_GetErrorCode(parser_));
+    }
+    if (!error_.empty()) {
+      error = error_ + " (line " + std::to_string(XML_GetCurrentLineNumber(parser_)) + ")";
+      return std::nullopt;
+    }
+    if (!root_) {
+      error = "no root element";
+      return std::nullopt;
+    }
+    return std::move(*root_);
+  }
+
+ private:
+  static void Start(void* self, const XML_Char* name, const XML_Char**) {
+    auto* b = static_cast<TreeBuilder*>(self);
+    if (!b->error_.empty()) return;
+    if (b->path_.size() > static_cast<std::size_t>(kMaxDepth) + 1) {
+      return b->stop("nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+    }
+    Element* added;
+    if (b->path_.empty()) {
+      b->root_.emplace();
+      added = &*b->root_;
+    } else {
+      added = &b->path_.back()->children.emplace_back();
+    }
+    added->name = name;
+    b->path_.push_back(added);
+  }
+  // After a stop expat may still deliver an event or two; they are ignored.
+  static void End(void* self, const XML_Char*) {
+    auto* b = static_cast<TreeBuilder*>(self);
+    if (b->error_.empty() && !b->path_.empty()) b->path_.pop_back();
+  }
+  static void Text(void* self, const XML_Char* text, int length) {
+    auto* b = static_cast<TreeBuilder*>(self);
+    if (b->error_.empty() && !b->path_.empty())
+      b->path_.back()->text.append(text, static_cast<std::size_t>(length));
+  }
+  // Called for a reference to an entity that no declaration we read defines: a document with
+  // an external DTD (every plist has one) may use it without that being a syntax error, but its
+  // text is unknown, and keeping the reference literally would change the string.
+  static void Skipped(void* self, const XML_Char* name, int) {
+    static_cast<TreeBuilder*>(self)->stop(std::string("undefined entity &") + name + ";");
+  }
+  static int External(XML_Parser, const XML_Char*, const XML_Char*, const XML_Char*,
+                      const XML_Char*) {
+    return XML_STATUS_ERROR;
+  }
+
+  void stop(std::string why) {
+    if (error_.empty()) error_ = std::move(why);
+    XML_StopParser(parser_, XML_FALSE);
+  }
+
+  XML_Parser parser_ = nullptr;
+  std::optional<Element> root_;
+  std::vector<Element*> path_;  // the open elements, outermost first
+  std::string error_;
+};
+
+// Turns the element tree into Objects. A value that is well-formed but that an Object cannot
+// hold (a real, an integer outside the signed 64-bit range) is left out and noted; a value that
+// is not well-formed fails the whole list.
 class PlistReader {
  public:
-  std::optional<Object> value(const pugi::xml_node& node, int depth) {
+  explicit PlistReader(std::vector<std::string>* leftOut) : leftOut_(leftOut) {}
+
+  // False on bad input. Otherwise `out` holds the value, or nothing when it is left out.
+  bool value(const Element& node, int depth, const std::string& where, std::optional<Object>& out) {
+    out.reset();
     if (depth > kMaxDepth) return fail("nesting too deep");
-    std::string_view name = node.name();
-    if (name == "dict") return dict(node, depth);
+    const std::string& name = node.name;
+    if (name != "string" && name != "date" && name != "data" && name != "integer" &&
+        name != "real" && !Trimmed(node.text).empty()) {
+      return fail("text inside <" + name + ">");
+    }
+    if (name == "dict") return dict(node, depth, out);
     if (name == "array") {
       ObjectArray array;
-      for (const pugi::xml_node& child : ChildElements(node)) {
-        auto v = value(child, depth + 1);
-        if (!v) return std::nullopt;
-        array.push_back(std::move(*v));
+      for (std::size_t i = 0; i < node.children.size(); ++i) {
+        std::optional<Object> item;
+        if (!value(node.children[i], depth + 1, "item " + std::to_string(i), item)) return false;
+        if (item) array.push_back(std::move(*item));
       }
-      return Object(std::move(array));
+      out = Object(std::move(array));
+      return true;
     }
+    if (name == "true" || name == "false") {
+      out = Object::numberWithBool(name == "true");
+      return empty(node);
+    }
+    if (!node.children.empty()) return fail("an element inside <" + name + ">");
     if (name == "string" || name == "date") {
-      std::string text = TextOf(node);
-      if (!IsValidUTF8(text)) return fail("string is not UTF-8");
-      return Object(std::move(text));
+      if (!IsValidUTF8(node.text)) return fail("string is not UTF-8");
+      out = Object(node.text);
+      return true;
     }
-    if (name == "integer") return integer(node);
-    if (name == "real") return real(node);
-    if (name == "true") return Object::numberWithBool(true);
-    if (name == "false") return Object::numberWithBool(false);
     if (name == "data") {
       ObjectData data;
-      if (!DecodeBase64(TextOf(node), data)) return fail("bad base64 in <data>");
-      return Object(std::move(data));
+      if (!DecodeBase64(node.text, data)) return fail("bad base64 in <data>");
+      out = Object(std::move(data));
+      return true;
     }
-    return fail("unknown element <" + std::string(name) + ">");
+    if (name == "integer") return integer(node.text, where, out);
+    if (name == "real") return real(node.text, where);
+    return fail("unknown element <" + name + ">");
   }
 
   const std::string& error() const { return error_; }
 
-  std::optional<Object> fail(std::string what) {
-    if (error_.empty()) error_ = std::move(what);
-    return std::nullopt;
-  }
-
  private:
-  std::optional<Object> dict(const pugi::xml_node& node, int depth) {
+  bool dict(const Element& node, int depth, std::optional<Object>& out) {
     ObjectDictionary dict;
-    const std::vector<pugi::xml_node> children = ChildElements(node);
+    const std::vector<Element>& children = node.children;
     for (auto it = children.begin(); it != children.end(); ++it) {
-      if (std::string_view(it->name()) != "key") return fail("expected <key> in <dict>");
-      std::string key = TextOf(*it);
+      if (it->name != "key") return fail("expected <key> in <dict>");
+      if (!it->children.empty()) return fail("an element inside <key>");
+      const std::string& key = it->text;
       if (!IsValidUTF8(key)) return fail("key is not UTF-8");
       if (++it == children.end()) return fail("<key> without a value");
-      auto v = value(*it, depth + 1);
-      if (!v) return std::nullopt;
-      dict.insert_or_assign(std::move(key), std::move(*v));
+      std::optional<Object> v;
+      if (!value(*it, depth + 1, "key \"" + key + "\"", v)) return false;
+      if (v) dict.insert_or_assign(key, std::move(*v));
     }
-    return Object(std::move(dict));
+    out = Object(std::move(dict));
+    return true;
   }
 
-  std::optional<Object> integer(const pugi::xml_node& node) {
-    std::string text = TextOf(node);
+  bool empty(const Element& node) {
+    return node.children.empty() || fail("an element inside <" + node.name + ">");
+  }
+
+  // Decimal, or hexadecimal after 0x as the platform's reader also takes it, with an optional
+  // sign either way.
+  bool integer(std::string_view text, const std::string& where, std::optional<Object>& out) {
     std::string_view digits = Trimmed(text);
-    if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-    std::int64_t v = 0;
-    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), v);
-    if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {
-      return fail("bad <integer>");
+    bool negative = false;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+      negative = digits.front() == '-';
+      digits.remove_prefix(1);
     }
-    return Object::numberWithInteger(v);
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+      base = 16;
+      digits.remove_prefix(2);
+    }
+    std::uint64_t magnitude = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
+    const bool wellFormed = !digits.empty() && end == digits.data() + digits.size() &&
+                            (ec == std::errc() || ec == std::errc::result_out_of_range) &&
+                            digits.front() != '+' && digits.front() != '-';
+    if (!wellFormed) return fail("bad <integer>");
+    constexpr std::uint64_t kMax = std::numeric_limits<std::int64_t>::max();
+    if (ec == std::errc::result_out_of_range || magnitude > kMax + (negative ? 1 : 0)) {
+      note("<integer>", text, "outside the signed 64-bit range", where);
+      return true;
+    }
+    out = Object::numberWithInteger(negative ? static_cast<std::int64_t>(0 - magnitude)
+                                             : static_cast<std::int64_t>(magnitude));
+    return true;
   }
 
-  std::optional<Object> real(const pugi::xml_node& node) {
-    std::string text(Trimmed(TextOf(node)));
-    char* end = nullptr;
-    double d = std::strtod(text.c_str(), &end);
-    constexpr double kLimit = 9223372036854775807.0;
-    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(d) || d >= kLimit ||
-        d < -kLimit) {
-      return fail("bad <real>");
-    }
-    return Object::numberWithInteger(static_cast<std::int64_t>(d));
+  // Every real is left out, whatever its value: an Object holds no floating-point number, and
+  // truncating some reals while refusing others would make a value's fate depend on its size.
+  bool real(std::string_view text, const std::string& where) {
+    std::string_view number = Trimmed(text);
+    if (!number.empty() && number.front() == '+') number.remove_prefix(1);
+    double d = 0;
+    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), d);
+    const bool wellFormed = !number.empty() && end == number.data() + number.size() &&
+                            (ec == std::errc() || ec == std::errc::result_out_of_range);
+    if (!wellFormed) return fail("bad <real>");
+    note("<real>", text, "no floating-point numbers are held", where);
+    return true;
   }
 
+  void note(const char* element, std::string_view text, const char* why, const std::string& where) {
+    if (!leftOut_) return;
+    std::string shown(Trimmed(text).substr(0, kNoteTextBytes));
+    leftOut_->push_back(where + ": " + element + shown + " (" + why + ")");
+  }
+
+  bool fail(std::string what) {
+    if (error_.empty()) error_ = std::move(what);
+    return false;
+  }
+
+  std::vector<std::string>* leftOut_;
   std::string error_;
 };
 
 }  // namespace
 
-std::optional<Object> ParsePropertyList(std::span<const std::byte> bytes, std::string* error) {
+std::optional<Object> ParsePropertyList(std::span<const std::byte> bytes, std::string* error,
+                                        std::vector<std::string>* leftOut) {
+  std::string why;
   auto failed = [&](std::string what) -> std::optional<Object> {
     if (error) *error = std::move(what);
     return std::nullopt;
   };
-  pugi::xml_document doc;
-  // Whitespace-only text is kept where it is an element's only content, so that
-  // <string>  </string> reads as two blanks rather than an empty string.
-  pugi::xml_parse_result parsed = doc.load_buffer(
-      bytes.data(), bytes.size(), pugi::parse_default | pugi::parse_ws_pcdata_single);
-  if (!parsed) return failed(std::string("not well-formed XML: ") + parsed.description());
-  pugi::xml_node root = doc.document_element();
-  if (!root) return failed("no root element");
-  if (std::string_view(root.name()) == "plist") {
-    const std::vector<pugi::xml_node> values = ChildElements(root);
-    if (values.empty()) return failed("empty <plist>");
-    if (values.size() > 1) return failed("more than one value in <plist>");
-    root = values.front();
+  std::optional<Element> root = TreeBuilder().build(bytes, why);
+  if (!root) return failed(why);
+  const Element* top = &*root;
+  if (top->name == "plist") {
+    if (!Trimmed(top->text).empty()) return failed("text inside <plist>");
+    if (top->children.empty()) return failed("empty <plist>");
+    if (top->children.size() > 1) return failed("more than one value in <plist>");
+    top = &top->children.front();
   }
-  PlistReader reader;
-  auto value = reader.value(root, 0);
-  if (!value) return failed(reader.error());
-  return value;
+  PlistReader reader(leftOut);
+  std::optional<Object> value;
+  if (!reader.value(*top, 0, "the top level", value)) return failed(reader.error());
+  return value ? std::move(*value) : Object();
 }
 
 std::optional<std::vector<std::byte>> DataWithContentsOfFile(const std::filesystem::path& path,
@@ -220,17 +345,32 @@ std::optional<std::vector<std::byte>> DataWithContentsOfFile(const std::filesyst
   return bytes;
 }
 
+void LogLeftOutValues(std::string_view source, const std::vector<std::string>& leftOut) {
+  if (leftOut.empty()) return;
+  // One line per file, however many values it lost, naming the first few.
+  constexpr std::size_t kNamed = 3;
+  std::string named;
+  for (std::size_t i = 0; i < leftOut.size() && i < kNamed; ++i) {
+    named += (i ? "; " : "") + leftOut[i];
+  }
+  if (leftOut.size() > kNamed) named += "; ...";
+  NSLog("Property list %@: left out %d value(s) that cannot be held: %@", source,
+        static_cast<int>(leftOut.size()), named);
+}
+
 Object PropertyListWithContentsOfFile(const std::filesystem::path& path) {
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) return Object();
   std::string error;
   auto bytes = DataWithContentsOfFile(path, kMaxPropertyListBytes, &error);
   std::optional<Object> plist;
-  if (bytes) plist = ParsePropertyList(*bytes, &error);
+  std::vector<std::string> leftOut;
+  if (bytes) plist = ParsePropertyList(*bytes, &error, &leftOut);
   if (!plist) {
     NSLog("Cannot read property list %@: %@", path.string(), error);
     return Object();
   }
+  LogLeftOutValues(path.string(), leftOut);
   return std::move(*plist);
 }
 

@@ -292,8 +292,13 @@ bool LooksLikeXML(std::string_view text) {
   return text.starts_with("<?xml") || text.starts_with("<plist") || text.starts_with("<!DOCTYPE");
 }
 
-std::optional<StringsTable> TableFromPropertyList(std::string_view text, std::string& error) {
-  auto plist = ParsePropertyList(std::as_bytes(std::span(text.data(), text.size())), &error);
+// An XML table is handed to the property-list reader as the bytes it is, so that one rule
+// decides its encoding for both readers: XML's own (byte-order mark, else the declared
+// encoding, else UTF-8).
+std::optional<StringsTable> TableFromPropertyList(std::span<const std::byte> bytes,
+                                                  std::string& error,
+                                                  std::vector<std::string>* leftOut) {
+  auto plist = ParsePropertyList(bytes, &error, leftOut);
   if (!plist) return std::nullopt;
   const ObjectDictionary* dict = plist->dictionary();
   if (!dict) {
@@ -302,25 +307,29 @@ std::optional<StringsTable> TableFromPropertyList(std::string_view text, std::st
   }
   StringsTable table;
   for (const auto& [key, value] : *dict) {
-    const std::string* s = value.string();
-    if (!s) {
-      error = "value of \"" + key + "\" is not a string";
-      return std::nullopt;
+    if (const std::string* s = value.string()) {
+      table.emplace(key, *s);
+    } else if (leftOut) {
+      leftOut->push_back("key \"" + key + "\": not a string");
     }
-    table.emplace(key, *s);
   }
   return table;
 }
 
 }  // namespace
 
-std::optional<StringsTable> ParseStrings(std::span<const std::byte> bytes, std::string* error) {
+std::optional<StringsTable> ParseStrings(std::span<const std::byte> bytes, std::string* error,
+                                         std::vector<std::string>* leftOut) {
   std::string text;
   std::string reason;
   std::optional<StringsTable> table;
-  if (DecodeText(bytes, text, reason)) {
-    table = LooksLikeXML(text) ? TableFromPropertyList(text, reason)
-                               : StringsParser(text).parse(reason);
+  const bool decoded = DecodeText(bytes, text, reason);
+  // A table that is not UTF-8 may still be XML in an encoding that its declaration names.
+  const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (decoded ? LooksLikeXML(text) : LooksLikeXML(raw)) {
+    table = TableFromPropertyList(bytes, reason, leftOut);
+  } else if (decoded) {
+    table = StringsParser(text).parse(reason);
   }
   if (!table && error) *error = reason;
   return table;
@@ -328,11 +337,13 @@ std::optional<StringsTable> ParseStrings(std::span<const std::byte> bytes, std::
 
 StringsTable StringsTableFromData(std::span<const std::byte> bytes, std::string_view source) {
   std::string error;
-  auto table = ParseStrings(bytes, &error);
+  std::vector<std::string> leftOut;
+  auto table = ParseStrings(bytes, &error, &leftOut);
   if (!table) {
     NSLog("Cannot read string table %@: %@", source, error);
     return {};
   }
+  LogLeftOutValues(source, leftOut);
   return std::move(*table);
 }
 

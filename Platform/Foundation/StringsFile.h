@@ -9,11 +9,15 @@
 //   \\ \n \t \r \a \b \f \v, one to three octal digits, \U or \u with one to four hex digits
 //   (UTF-16 units; a surrogate pair written as two escapes is joined), any other character
 //   after \ stands for itself. A later duplicate key replaces the earlier one.
-//   A file whose first non-blank text is "<?xml" or "<plist" is read as an XML property list
-//   whose top level is a dictionary of strings.
+//   A file whose first non-blank text is "<?xml", "<!DOCTYPE" or "<plist" is read as an XML
+//   property list whose top level is a dictionary (PropertyList.h), in the encoding XML gives
+//   it, as every XML property list is: so a table declared as ISO-8859-1 is read, and one in
+//   an encoding the reader does not know is refused. Its entries whose value is not a string
+//   are left out (noted in `leftOut`); the others are kept.
 // - Bad input (invalid UTF-8 or UTF-16, an unpaired surrogate, an unterminated string or
-//   comment, a missing = or ;, a value that is not a string) rejects the whole table: the
-//   result is empty. Nothing is read past the given bytes, and nothing throws but bad_alloc.
+//   comment, a missing = or ;, XML that is not a property list of a dictionary) rejects the
+//   whole table: the result is empty. Nothing is read past the given bytes, and nothing throws but
+//   bad_alloc.
 // - Pure functions; any thread may call them.
 #pragma once
 
@@ -24,6 +28,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vrk {
 
@@ -32,7 +37,8 @@ using StringsTable = std::map<std::string, std::string, std::less<>>;
 // Decodes a table, or nullopt with the reason (and the line, where it has one) in `error`.
 // Logs nothing, so that a fuzzer can call it at full speed.
 std::optional<StringsTable> ParseStrings(std::span<const std::byte> bytes,
-                                         std::string* error = nullptr);
+                                         std::string* error = nullptr,
+                                         std::vector<std::string>* leftOut = nullptr);
 
 // Decodes a table; bad input yields an empty table and one log line naming `source`.
 StringsTable StringsTableFromData(std::span<const std::byte> bytes, std::string_view source);

@@ -94,8 +94,34 @@ TEST(StringsParse, ReadsXMLPropertyListTables) {
       "<key>Share</key><string>Partager</string></dict></plist>");
   ASSERT_TRUE(table);
   EXPECT_EQ(*table, (StringsTable{{"Share", "Partager"}}));
-  EXPECT_FALSE(Parse("<plist><dict><key>n</key><integer>1</integer></dict></plist>"));
   EXPECT_FALSE(Parse("<plist><array/></plist>"));
+  // An entry whose value is not a string costs that entry only.
+  std::vector<std::string> leftOut;
+  EXPECT_EQ(ParseStrings(Bytes("<plist><dict><key>n</key><integer>1</integer>"
+                               "<key>a</key><string>b</string></dict></plist>"),
+                         nullptr, &leftOut),
+            (StringsTable{{"a", "b"}}));
+  EXPECT_EQ(leftOut, std::vector<std::string>{"key \"n\": not a string"});
+}
+
+// A table's declared encoding is read as the property-list reader reads it, from the same
+// bytes; a text table still has to be UTF-8 or UTF-16 with a byte-order mark.
+TEST(StringsParse, XMLTablesFollowTheirDeclaredEncodingLikePropertyLists) {
+  const std::string latin1 =
+      "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<!DOCTYPE plist PUBLIC "
+      "\"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+      "<plist version=\"1.0\"><dict><key>Caf\xE9</key><string>\xC0 bient\xF4t</string></dict>"
+      "</plist>\n";
+  EXPECT_EQ(Parse(latin1), (StringsTable{{"Caf\u00e9", "\u00c0 bient\u00f4t"}}));
+  std::u16string utf16 =
+      u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><plist><dict>"
+      u"<key>k</key><string>\u00e9</string></dict></plist>";
+  EXPECT_EQ(ParseStrings(UTF16(utf16, true)), (StringsTable{{"k", "\u00e9"}}));
+  EXPECT_EQ(ParseStrings(UTF16(utf16, false)), (StringsTable{{"k", "\u00e9"}}));
+  std::string error;
+  EXPECT_FALSE(Parse("<?xml version=\"1.0\" encoding=\"KOI8-R\"?><plist><dict/></plist>", &error));
+  EXPECT_NE(error.find("encoding"), std::string::npos) << error;
+  EXPECT_FALSE(Parse("\"Caf\xE9\" = \"x\";"));  // a Latin-1 text table has no declaration
 }
 
 TEST(StringsParse, RejectsBrokenInputWholly) {
@@ -137,6 +163,25 @@ TEST(StringsParse, ReportsTheLineOfAnError) {
   std::string error;
   EXPECT_FALSE(Parse("\"a\" = \"b\";\n\n\"c\" = \"d\"\n", &error));
   EXPECT_NE(error.find("line 4"), std::string::npos) << error;
+}
+
+TEST(StringsTableWithContentsOfFile, ReadsRealWorldTables) {
+  const std::filesystem::path corpus = VRK_CORPUS_DIR "/strings";
+  StringsTable french = StringsTableWithContentsOfFile(corpus / "realworld-Localizable.strings");
+  EXPECT_EQ(french.size(), 13u);
+  EXPECT_EQ(french["Unlock file"], "D\u00e9verrouiller le fichier");
+  EXPECT_EQ(french["Failed"], "\u00c9chec");
+  EXPECT_EQ(french["%@ of %@"], "%1$@ sur %2$@");
+  EXPECT_EQ(french["Quote"], "\"cit\u00e9\"\n");
+  StringsTable utf16 = StringsTableWithContentsOfFile(corpus / "realworld-InfoPlist-utf16.strings");
+  EXPECT_EQ(utf16["CFBundleDisplayName"], "\u540c\u6b65");
+  EXPECT_EQ(utf16.size(), 3u);
+  LogCapture capture;
+  StringsTable latin1 = StringsTableWithContentsOfFile(corpus / "realworld-xml-latin1.strings");
+  EXPECT_EQ(latin1, (StringsTable{{"Share link", "Partager le lien"},
+                                  {"Unlock file", "D\u00e9verrouiller le fichier"},
+                                  {"Succeeded", "Synchronis\u00e9"}}));
+  EXPECT_EQ(capture.countContaining("key \"Version\": not a string"), 1u);
 }
 
 TEST(StringsTableFromData, LogsAndYieldsNothingForBadInput) {
