@@ -62,7 +62,7 @@ void AppendDictionary(sd_bus_message* m, Recipe& r, int depth) {
 }
 
 void AppendVariant(sd_bus_message* m, Recipe& r, int depth) {
-  const std::uint8_t pick = depth >= kDeepest ? r.next() % 10 : r.next() % 16;
+  const std::uint8_t pick = depth >= kDeepest ? r.next() % 10 : r.next() % 22;
   switch (pick) {
     case 0: {
       const std::string s = r.text();
@@ -121,11 +121,38 @@ void AppendVariant(sd_bus_message* m, Recipe& r, int depth) {
     case 14:
       sd_bus_message_append(m, "v", "as", 2, "a", "b");
       break;
-    default:
+    case 15:
       sd_bus_message_open_container(m, 'v', "v");
       AppendVariant(m, r, depth + 1);
       sd_bus_message_close_container(m);
       break;
+    // What other programs send: maps of strings, structures, paths, lists of what no Object
+    // holds, maps with integer keys, lists of lists.
+    case 16: {
+      const std::string k = r.text();
+      const std::string v = r.text();
+      sd_bus_message_append(m, "v", "a{ss}", 2, k.c_str(), v.c_str(), "HOME", "/home/me");
+      break;
+    }
+    case 17: {
+      const std::string s = r.text();
+      sd_bus_message_append(m, "v", "(is)", static_cast<std::int32_t>(r.next()), s.c_str());
+      break;
+    }
+    case 18:
+      sd_bus_message_append(m, "v", "o", r.next() & 1 ? "/org/vrk/a" : "/");
+      break;
+    case 19:
+      sd_bus_message_append(m, "v", "ad", 2, 1.5, static_cast<double>(r.next()));
+      break;
+    case 20:
+      sd_bus_message_append(m, "v", "a{it}", 1, static_cast<std::int32_t>(r.next()), r.next64());
+      break;
+    default: {
+      const std::string s = r.text();
+      sd_bus_message_append(m, "v", "aas", 2, 1, s.c_str(), 0);
+      break;
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "Platform/Foundation/NSLog.h"
 
@@ -20,6 +21,11 @@ constexpr char kLeftOutLine[] =
     "NSDistributedNotificationCenter: a %s value cannot be posted; left out";
 constexpr char kCannotPostLine[] = "NSDistributedNotificationCenter: cannot post %s: %s";
 constexpr char kDroppedLine[] = "NSDistributedNotificationCenter: dropped a Post signal: %s";
+constexpr char kLeftOutOfPostLine[] =
+    "NSDistributedNotificationCenter: Post %s: left out %d value(s) that cannot be held: %s";
+
+// How many left-out values the log line of a signal names.
+constexpr std::size_t kNamedLeftOut = 3;
 
 std::string TooDeep() {
   return "nesting deeper than " + std::to_string(kMaxNesting) + " levels";
@@ -95,7 +101,6 @@ class Writer final {
       case Object::Kind::Number:
         switch (*value.numberType()) {
           case Object::NumberType::Int32:
-            return "i";
           case Object::NumberType::Int64:
             return "x";
           case Object::NumberType::Bool:
@@ -146,10 +151,7 @@ class Writer final {
 
   bool number(const Object& value) {
     switch (*value.numberType()) {
-      case Object::NumberType::Int32: {
-        const std::int32_t v = value.intValue();
-        return check(sd_bus_message_append_basic(m_, 'i', &v));
-      }
+      case Object::NumberType::Int32:
       case Object::NumberType::Int64: {
         const std::int64_t v = value.integerValue();
         return check(sd_bus_message_append_basic(m_, 'x', &v));
@@ -167,50 +169,59 @@ class Writer final {
   std::string why_;
 };
 
-// Reads the body of a Post signal. The first failure wins and says why the signal is dropped.
+// Reads the body of a Post signal. A value of a type that no Object holds is read past and
+// noted, and costs only itself; the first failure of the message itself wins and says why the
+// signal is dropped.
 class Reader final {
  public:
   explicit Reader(sd_bus_message* m) : m_(m) {}
 
-  // Reads one variant inside `depth` open containers.
-  std::optional<Object> variant(int depth) {
-    if (depth + 1 > kMaxNesting) return fail(TooDeep());
+  // Reads one variant inside `depth` open containers; nullopt in `out` when it is left out.
+  bool variant(int depth, const std::string& where, std::optional<Object>& out) {
+    if (depth + 1 > kMaxNesting) return refuse(TooDeep());
     // Entered without naming its contents and then asked for them: sd-bus peeks a variant's
     // type much more slowly than it reports the signature of the container it is in.
-    if (!check(sd_bus_message_enter_container(m_, 'v', nullptr))) return std::nullopt;
+    if (!check(sd_bus_message_enter_container(m_, 'v', nullptr))) return false;
     const char* inner = sd_bus_message_get_signature(m_, 0);
-    if (inner == nullptr) return fail("a value is missing");
-    std::optional<Object> value = contents(std::string(inner), depth + 1);
-    if (!value || !check(sd_bus_message_exit_container(m_))) return std::nullopt;
-    return value;
+    if (inner == nullptr || *inner == '\0') return refuse("a value is missing");
+    return value(inner, depth + 1, where, out) && check(sd_bus_message_exit_container(m_));
   }
 
-  // Reads a{sv} inside `depth` open containers.
-  std::optional<Object> dictionary(int depth) {
-    if (!enter('a', "{sv}", depth)) return std::nullopt;
+  // Reads a dictionary of element type `entry` ("{kv}") inside `depth` open containers. Keys
+  // must be text; an entry whose value is left out is skipped.
+  bool dictionary(std::string_view entry, int depth, const std::string& where,
+                  std::optional<Object>& out) {
+    const std::string contents(entry.substr(1, entry.size() - 2));
+    const std::string valueType = contents.substr(1);
+    if (!enter('a', std::string(entry).c_str(), depth)) return false;
     ObjectDictionary dict;
     int r;
     while ((r = sd_bus_message_at_end(m_, 0)) == 0) {
-      if (!enter('e', "sv", depth + 1)) return std::nullopt;
-      std::optional<std::string> key = string();
-      if (!key) return std::nullopt;
-      std::optional<Object> value = variant(depth + 2);
-      if (!value || !check(sd_bus_message_exit_container(m_))) return std::nullopt;
+      if (!enter('e', contents.c_str(), depth + 1)) return false;
+      std::optional<std::string> key = text(contents[0]);
+      if (!key) return false;
+      std::optional<Object> v;
+      const std::string inner = depth == 1 ? where + " \"" + *key + "\"" : where;
+      if (!value(valueType, depth + 2, inner, v) || !check(sd_bus_message_exit_container(m_))) {
+        return false;
+      }
       // A key sent twice keeps its last value, as setObject:forKey: would.
-      dict.insert_or_assign(std::move(*key), std::move(*value));
+      if (v) dict.insert_or_assign(std::move(*key), std::move(*v));
     }
-    if (!check(r) || !check(sd_bus_message_exit_container(m_))) return std::nullopt;
-    return Object(std::move(dict));
+    if (!check(r) || !check(sd_bus_message_exit_container(m_))) return false;
+    out = Object(std::move(dict));
+    return true;
   }
 
-  std::optional<std::string> string() {
+  // A string, object path or signature: all three are text to an Object.
+  std::optional<std::string> text(char type = 's') {
     const char* s = nullptr;
-    int r = sd_bus_message_read_basic(m_, 's', &s);
+    int r = sd_bus_message_read_basic(m_, type, &s);
     if (r < 0) return fail(SdBusError(r));
     if (r == 0 || s == nullptr) return fail("a string is missing");
-    std::string text(s);
-    if (!IsValidUTF8(text)) return fail("a string is not valid UTF-8");
-    return text;
+    std::string t(s);
+    if (!IsValidUTF8(t)) return fail("a string is not valid UTF-8");
+    return t;
   }
 
   bool enter(char type, const char* contents, int depth) {
@@ -227,98 +238,152 @@ class Reader final {
     return std::nullopt;
   }
   const std::string& why() const { return why_; }
+  // The first few values left out, and how many there were in all.
+  const std::vector<std::string>& leftOut() const { return leftOut_; }
+  std::size_t leftOutCount() const { return leftOutCount_; }
 
  private:
   template <typename T>
-  std::optional<T> basic(char type) {
-    T v{};
+  bool basic(char type, T& v) {
     int r = sd_bus_message_read_basic(m_, type, &v);
-    if (r < 0) return fail(SdBusError(r));
-    if (r == 0) return fail("a value is missing");
-    return v;
+    if (r < 0) return refuse(SdBusError(r));
+    return r > 0 || refuse("a value is missing");
+  }
+  template <typename T>
+  bool int32(char type, std::optional<Object>& out) {
+    T v{};
+    if (!basic(type, v)) return false;
+    out = Object::numberWithInt(static_cast<std::int32_t>(v));
+    return true;
   }
 
-  // The inside of a variant of `signature`; `depth` counts the variant.
-  std::optional<Object> contents(const std::string& signature, int depth) {
-    if (signature.size() == 1) {
-      switch (signature[0]) {
-        case 's': {
-          std::optional<std::string> s = string();
-          if (!s) return std::nullopt;
-          return Object(std::move(*s));
+  // Reads past a value that no Object holds, noting where it stood.
+  bool leaveOut(std::string_view type, const std::string& where, const char* what) {
+    const std::string signature(type);
+    if (!check(sd_bus_message_skip(m_, signature.c_str()))) return false;
+    note(where + " (" + what + " '" + signature + "')");
+    return true;
+  }
+
+  void note(std::string what) {
+    if (++leftOutCount_ <= kNamedLeftOut) leftOut_.push_back(std::move(what));
+  }
+
+  // False for a type of which no value can be held, so that a container of such values is left
+  // out whole rather than kept empty.
+  static bool Holdable(std::string_view type) {
+    switch (type[0]) {
+      case 'a':
+        if (type[1] == '{') {
+          return (type[2] == 's' || type[2] == 'o' || type[2] == 'g') &&
+                 Holdable(type.substr(3, type.size() - 4));
         }
-        case 'b': {
-          auto v = basic<int>('b');
-          if (!v) return std::nullopt;
-          return Object::numberWithBool(*v != 0);
-        }
-        case 'y':
-          return int32<std::uint8_t>('y');
-        case 'n':
-          return int32<std::int16_t>('n');
-        case 'q':
-          return int32<std::uint16_t>('q');
-        case 'i':
-          return int32<std::int32_t>('i');
-        case 'u': {
-          auto v = basic<std::uint32_t>('u');
-          if (!v) return std::nullopt;
-          return Object::numberWithInteger(*v);
-        }
-        case 'x': {
-          auto v = basic<std::int64_t>('x');
-          if (!v) return std::nullopt;
-          return Object::numberWithInteger(*v);
-        }
-        case 't': {
-          auto v = basic<std::uint64_t>('t');
-          if (!v) return std::nullopt;
-          if (*v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            return fail("an integer is out of range");
-          }
-          return Object::numberWithInteger(static_cast<std::int64_t>(*v));
-        }
-        default:
-          break;
+        return Holdable(type.substr(1));
+      case 'd':
+      case 'h':
+      case '(':
+        return false;
+      default:
+        return true;
+    }
+  }
+
+  // One value of the single complete type `type`, inside `depth` open containers.
+  bool value(std::string_view type, int depth, const std::string& where,
+             std::optional<Object>& out) {
+    out.reset();
+    switch (type[0]) {
+      case 's':
+      case 'o':
+      case 'g': {
+        std::optional<std::string> t = text(type[0]);
+        if (!t) return false;
+        out = Object(std::move(*t));
+        return true;
       }
-    } else if (signature == "av") {
-      return array(depth);
-    } else if (signature == "a{sv}") {
-      return dictionary(depth);
-    } else if (signature == "ay") {
-      if (depth + 1 > kMaxNesting) return fail(TooDeep());
+      case 'b': {
+        int v = 0;
+        if (!basic('b', v)) return false;
+        out = Object::numberWithBool(v != 0);
+        return true;
+      }
+      case 'y':
+        return int32<std::uint8_t>('y', out);
+      case 'n':
+        return int32<std::int16_t>('n', out);
+      case 'q':
+        return int32<std::uint16_t>('q', out);
+      case 'i':
+        return int32<std::int32_t>('i', out);
+      case 'u': {
+        std::uint32_t v = 0;
+        if (!basic('u', v)) return false;
+        out = Object::numberWithInteger(v);
+        return true;
+      }
+      case 'x': {
+        std::int64_t v = 0;
+        if (!basic('x', v)) return false;
+        out = Object::numberWithInteger(v);
+        return true;
+      }
+      case 't': {
+        std::uint64_t v = 0;
+        if (!basic('t', v)) return false;
+        if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+          note(where + " (an integer beyond the signed 64-bit range)");
+          return true;
+        }
+        out = Object::numberWithInteger(static_cast<std::int64_t>(v));
+        return true;
+      }
+      case 'v':
+        // A variant inside a variant stands for the value it holds.
+        return variant(depth, where, out);
+      case 'a':
+        return array(type.substr(1), depth, where, out);
+      case 'd':
+      default:
+        // Floating-point numbers, structures, file descriptors: nothing an Object holds.
+        return leaveOut(type, where, "type");
+    }
+  }
+
+  // An array of element type `element`: bytes become data, entries with text keys a dictionary,
+  // anything else an array of the elements that can be held.
+  bool array(std::string_view element, int depth, const std::string& where,
+             std::optional<Object>& out) {
+    if (element == "y") {
+      if (depth + 1 > kMaxNesting) return refuse(TooDeep());
       const void* bytes = nullptr;
       std::size_t size = 0;
       int r = sd_bus_message_read_array(m_, 'y', &bytes, &size);
-      if (r < 0) return fail(SdBusError(r));
+      if (r < 0) return refuse(SdBusError(r));
       const auto* first = static_cast<const std::uint8_t*>(bytes);
-      return Object(size == 0 ? ObjectData() : ObjectData(first, first + size));
+      out = Object(size == 0 ? ObjectData() : ObjectData(first, first + size));
+      return true;
     }
-    return fail("unsupported value type '" + signature + "'");
-  }
-
-  template <typename T>
-  std::optional<Object> int32(char type) {
-    auto v = basic<T>(type);
-    if (!v) return std::nullopt;
-    return Object::numberWithInt(static_cast<std::int32_t>(*v));
-  }
-
-  std::optional<Object> array(int depth) {
-    if (!enter('a', "v", depth)) return std::nullopt;
+    const std::string type = "a" + std::string(element);
+    if (!Holdable(type)) return leaveOut(type, where, "nothing held of");
+    if (element[0] == '{') return dictionary(element, depth, where, out);
+    const std::string elementType(element);
+    if (!enter('a', elementType.c_str(), depth)) return false;
     ObjectArray items;
     int r;
     while ((r = sd_bus_message_at_end(m_, 0)) == 0) {
-      std::optional<Object> item = variant(depth + 1);
-      if (!item) return std::nullopt;
-      items.push_back(std::move(*item));
+      std::optional<Object> item;
+      if (!value(element, depth + 1, where, item)) return false;
+      if (item) items.push_back(std::move(*item));
     }
-    if (!check(r) || !check(sd_bus_message_exit_container(m_))) return std::nullopt;
-    return Object(std::move(items));
+    if (!check(r) || !check(sd_bus_message_exit_container(m_))) return false;
+    out = Object(std::move(items));
+    return true;
   }
 
   sd_bus_message* m_;
   std::string why_;
+  std::vector<std::string> leftOut_;
+  std::size_t leftOutCount_ = 0;
 };
 
 // Reads one of the two optional arguments: an array of zero (nil) or one element.
@@ -331,9 +396,9 @@ std::optional<Object> ReadOptional(Reader& reader, sd_bus_message* m, const char
   int r;
   while ((r = sd_bus_message_at_end(m, 0)) == 0) {
     if (++count > 1) return reader.fail(std::string(what) + " holds more than one element");
-    std::optional<Object> one = readOne();
-    if (!one) return std::nullopt;
-    value = std::move(*one);
+    std::optional<Object> one;
+    if (!readOne(one)) return std::nullopt;
+    if (one) value = std::move(*one);
   }
   if (!reader.check(r) || !reader.check(sd_bus_message_exit_container(m))) return std::nullopt;
   return value;
@@ -349,13 +414,14 @@ std::optional<NSNotification> Decode(Reader& reader, sd_bus_message* m) {
     return reader.fail("signature is '" + std::string(signature ? signature : "") + "', not '" +
                        kPostSignature + "'");
   }
-  std::optional<std::string> name = reader.string();
+  std::optional<std::string> name = reader.text();
   if (!name) return std::nullopt;
-  std::optional<Object> object =
-      ReadOptional(reader, m, "v", "object", [&] { return reader.variant(1); });
+  std::optional<Object> object = ReadOptional(
+      reader, m, "v", "object", [&](auto& out) { return reader.variant(1, "object", out); });
   if (!object) return std::nullopt;
-  std::optional<Object> userInfo =
-      ReadOptional(reader, m, "a{sv}", "userInfo", [&] { return reader.dictionary(1); });
+  std::optional<Object> userInfo = ReadOptional(reader, m, "a{sv}", "userInfo", [&](auto& out) {
+    return reader.dictionary("{sv}", 1, "userInfo", out);
+  });
   if (!userInfo) return std::nullopt;
   return NSNotification{std::move(*name), std::move(*object), std::move(*userInfo)};
 }
@@ -396,7 +462,17 @@ int AppendPostArguments(sd_bus_message* m, std::string_view name, const Object& 
 std::optional<NSNotification> DecodePostSignal(sd_bus_message* m) {
   Reader reader(m);
   std::optional<NSNotification> note = Decode(reader, m);
-  if (!note) NSLog(kDroppedLine, reader.why().empty() ? "unreadable" : reader.why());
+  if (!note) {
+    NSLog(kDroppedLine, reader.why().empty() ? "unreadable" : reader.why());
+    return note;
+  }
+  if (reader.leftOutCount() > 0) {
+    // One line per signal, however many values it lost, naming the first few.
+    std::string named;
+    for (const std::string& one : reader.leftOut()) named += (named.empty() ? "" : "; ") + one;
+    if (reader.leftOutCount() > reader.leftOut().size()) named += "; ...";
+    NSLog(kLeftOutOfPostLine, note->name, static_cast<int>(reader.leftOutCount()), named);
+  }
   return note;
 }
 

@@ -3,10 +3,16 @@
 // fuzzer and tests can build and decode messages without a running bus.
 //
 // Contract:
-// - Values map as: string `s`, Int32 number `i`, Int64 number `x`, BOOL number `b`, array
-//   `av`, dictionary `a{sv}`, data `ay`, each wrapped in a variant. On reading, `y`, `n`, `q`,
-//   `i` give an Int32 number, `u`, `x`, `t` an Int64 number; a `t` beyond the Int64 range is
-//   rejected. Pointer values cannot cross a process boundary, and D-Bus has no nil inside a
+// - Values map as: string `s`, number `x` (an Int32 number too: the signal's layout lists
+//   integers as `x`), BOOL number `b`, array `av`, dictionary `a{sv}`, data `ay`, each wrapped
+//   in a variant. On reading, what other programs send is taken as far as an Object can hold
+//   it: `y`, `n`, `q`, `i` give an Int32 number, `u`, `x`, `t` an Int64 number, `s`, `o`, `g`
+//   a string, a variant inside a variant the value it holds, an array of any element type an
+//   array (`ay` data), an array of entries with `s`, `o` or `g` keys (`a{ss}`, `a{sv}`, ...) a
+//   dictionary. A value that no Object holds (`d`, `h`, a structure, a `t` beyond the Int64
+//   range, a dictionary with other keys, a container of only such values) costs only itself:
+//   a dictionary loses that entry, an array that element, and an object argument reads as nil.
+//   Pointer values cannot cross a process boundary, and D-Bus has no nil inside a
 //   collection: such values are left out with a log line (a pointer object is sent as nil, a
 //   pointer or nil inside an array or dictionary is skipped).
 // - Nesting is counted as D-Bus counts it: every array, dictionary entry and variant is one
@@ -76,9 +82,9 @@ int AppendPostArguments(sd_bus_message* m, std::string_view name, const Object& 
 
 // Decodes a Post signal into the notification it carries. A message that is not a Post signal
 // of the center's interface, whose signature is not `savaa{sv}`, whose arrays hold more than one
-// element, or that holds invalid UTF-8, an unsupported value type or nesting deeper than
-// kMaxNesting is dropped: nullopt, with one log line. The message is rewound first, so it may be
-// decoded at any read position.
+// element, or that holds invalid UTF-8 or nesting deeper than kMaxNesting is dropped: nullopt,
+// with one log line. Values that no Object holds are left out, with one log line per signal
+// naming the first few. The message is rewound first, so it may be decoded at any read position.
 std::optional<NSNotification> DecodePostSignal(sd_bus_message* m);
 
 }  // namespace vrk::dbus

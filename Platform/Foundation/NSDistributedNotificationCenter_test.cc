@@ -32,8 +32,10 @@ using Behavior = NSNotificationSuspensionBehavior;
 
 constexpr char kDropped[] = "NSDistributedNotificationCenter: dropped a Post signal: ";
 
-// The kinds and number types of a value, which operator== does not compare.
-std::string Shape(const Object& o) {
+// The kinds and number types of a value, which operator== does not compare. With `sent`, the
+// shape the value has after crossing the bus: integers travel as `x`, so an Int32 arrives as
+// an Int64.
+std::string Shape(const Object& o, bool sent = false) {
   switch (o.kind()) {
     case Object::Kind::Nil:
       return "nil";
@@ -42,7 +44,7 @@ std::string Shape(const Object& o) {
     case Object::Kind::Number:
       switch (*o.numberType()) {
         case Object::NumberType::Int32:
-          return "i";
+          return sent ? "x" : "i";
         case Object::NumberType::Int64:
           return "x";
         case Object::NumberType::Bool:
@@ -51,12 +53,12 @@ std::string Shape(const Object& o) {
       return "?";
     case Object::Kind::Array: {
       std::string s = "[";
-      for (const Object& item : *o.array()) s += Shape(item) + ",";
+      for (const Object& item : *o.array()) s += Shape(item, sent) + ",";
       return s + "]";
     }
     case Object::Kind::Dictionary: {
       std::string s = "{";
-      for (const auto& [k, v] : *o.dictionary()) s += k + ":" + Shape(v) + ",";
+      for (const auto& [k, v] : *o.dictionary()) s += k + ":" + Shape(v, sent) + ",";
       return s + "}";
     }
     case Object::Kind::Data:
@@ -121,9 +123,9 @@ TEST_F(DBusCodecTest, RoundTripKeepsValuesAndTheirTypes) {
     ASSERT_TRUE(note);
     EXPECT_EQ(note->name, "name");
     EXPECT_EQ(note->object, object);
-    EXPECT_EQ(Shape(note->object), Shape(object));
+    EXPECT_EQ(Shape(note->object), Shape(object, true));
     EXPECT_EQ(note->userInfo, userInfo);
-    EXPECT_EQ(Shape(note->userInfo), Shape(userInfo));
+    EXPECT_EQ(Shape(note->userInfo), Shape(userInfo, true));
   }
 
   // nil and empty differ, for the userInfo as for the object.
@@ -158,15 +160,58 @@ TEST_F(DBusCodecTest, ReadsEveryIntegerWidthAndRejectsWhatHasNoObject) {
   EXPECT_EQ(Shape(objectOf("b", 0)), "b");
   EXPECT_TRUE(log_.lines().empty());
 
-  // Beyond NSInteger, and types that no Object holds, drop the whole signal.
-  EXPECT_EQ(objectOf("t", ~std::uint64_t{0}), Object("dropped"));
-  EXPECT_EQ(objectOf("d", 1.5), Object("dropped"));
-  EXPECT_EQ(objectOf("o", "/a/path"), Object("dropped"));
-  EXPECT_EQ(log_.lines(), (std::vector<std::string>{
-                              std::string(kDropped) + "an integer is out of range",
-                              std::string(kDropped) + "unsupported value type 'd'",
-                              std::string(kDropped) + "unsupported value type 'o'",
-                          }));
+  // Text of every kind is a string; beyond NSInteger and a double, the object reads as nil.
+  EXPECT_EQ(objectOf("o", "/a/path"), Object("/a/path"));
+  EXPECT_EQ(objectOf("g", "a{sv}"), Object("a{sv}"));
+  EXPECT_TRUE(log_.lines().empty());
+  EXPECT_EQ(objectOf("t", ~std::uint64_t{0}), Object());
+  EXPECT_EQ(objectOf("d", 1.5), Object());
+  EXPECT_EQ(log_.lines(),
+            (std::vector<std::string>{
+                "NSDistributedNotificationCenter: Post n: left out 1 value(s) that cannot be "
+                "held: object (an integer beyond the signed 64-bit range)",
+                "NSDistributedNotificationCenter: Post n: left out 1 value(s) that cannot be "
+                "held: object (type 'd')",
+            }));
+}
+
+// What gdbus, dbus-python and Gio send for lists and maps is converted; a value no Object
+// holds costs that value only, and one line names it.
+TEST_F(DBusCodecTest, ForeignValuesCostOnlyThemselves) {
+  auto note = Decode([](sd_bus_message* m) {
+    sd_bus_message_append(m, "sav", "n", 0);
+    sd_bus_message_append(m, "aa{sv}", 1, 12,                       //
+                          "scale", "d", 1.5,                        //
+                          "point", "(ii)", 1, 2,                    //
+                          "mixed", "av", 2, "d", 2.5, "s", "ok",    //
+                          "tags", "as", 2, "a", "b",                //
+                          "env", "a{ss}", 1, "HOME", "/home/me",    //
+                          "nested", "v", "v", "s", "x",             //
+                          "path", "o", "/org/x",                    //
+                          "counts", "ai", 2, 1, 2,                  //
+                          "doubles", "ad", 1, 0.5,                  //
+                          "intKeys", "a{is}", 1, 7, "seven",        //
+                          "big", "at", 2, UINT64_MAX, UINT64_C(5),  //
+                          "deep", "a{sa{sv}}", 1, "k", 2, "x", "d", 1.0, "y", "b", 1);
+  });
+  ASSERT_TRUE(note);
+  const Object expected = ObjectDictionary{
+      {"mixed", ObjectArray{Object("ok")}},
+      {"tags", ObjectArray{Object("a"), Object("b")}},
+      {"env", ObjectDictionary{{"HOME", Object("/home/me")}}},
+      {"nested", Object("x")},
+      {"path", Object("/org/x")},
+      {"counts", ObjectArray{Object::numberWithInt(1), Object::numberWithInt(2)}},
+      {"big", ObjectArray{Object::numberWithInteger(5)}},
+      {"deep", ObjectDictionary{{"k", ObjectDictionary{{"y", Object::numberWithBool(true)}}}}},
+  };
+  EXPECT_EQ(note->userInfo, expected);
+  EXPECT_EQ(Shape(note->userInfo), Shape(expected));
+  EXPECT_EQ(log_.lines(),
+            std::vector<std::string>{
+                "NSDistributedNotificationCenter: Post n: left out 7 value(s) that cannot be held: "
+                "userInfo \"scale\" (type 'd'); userInfo \"point\" (type '(ii)'); userInfo "
+                "\"mixed\" (type 'd'); ..."});
 }
 
 TEST_F(DBusCodecTest, DropsSignalsOfTheWrongShape) {
@@ -564,12 +609,39 @@ TEST_F(DistributedCenterTest, AnotherProcessReceivesEveryValueType) {
   for (const NSNotification& n : inbox.notes) {
     if (n.name != "echo.back") continue;
     EXPECT_EQ(n.object, sent[i].object) << i;
-    EXPECT_EQ(Shape(n.object), Shape(sent[i].object)) << i;
+    EXPECT_EQ(Shape(n.object), Shape(sent[i].object, true)) << i;
     EXPECT_EQ(n.userInfo, sent[i].userInfo) << i;
-    EXPECT_EQ(Shape(n.userInfo), Shape(sent[i].userInfo)) << i;
+    EXPECT_EQ(Shape(n.userInfo), Shape(sent[i].userInfo, true)) << i;
     ++i;
   }
   EXPECT_EQ(WaitHelper(echo), 0);
+}
+
+// A Post as another program sends it: gdbus turns a list of strings into `as` and 1.5 into `d`.
+TEST_F(DistributedCenterTest, PostFromGdbusKeepsTheListAndLeavesOutOnlyTheDouble) {
+  Inbox inbox;
+  center().addObserver(this, inbox.callback(), "from.gdbus", Object(), Behavior::Hold);
+  LogCapture log;
+  const std::string signal = std::string(dbus::kPostInterface) + "." + dbus::kPostMember;
+  const char* argv[] = {
+      "gdbus",         "emit",
+      "--session",     "--object-path",
+      dbus::kPostPath, "--signal",
+      signal.c_str(),  "'from.gdbus'",
+      "@av []",        "[{'tags': <['a', 'b']>, 'scale': <1.5>, 'path': <'/home/me'>}]",
+      nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawnp(&pid, "gdbus", nullptr, nullptr, const_cast<char**>(argv), environ), 0)
+      << "gdbus (libglib2.0-bin) is needed";
+  EXPECT_EQ(WaitHelper(pid), 0);
+  ASSERT_TRUE(RunUntil([&] { return !inbox.notes.empty(); }));
+  EXPECT_TRUE(inbox.notes[0].object.isNil());
+  EXPECT_EQ(inbox.notes[0].userInfo,
+            Object(ObjectDictionary{{"tags", ObjectArray{Object("a"), Object("b")}},
+                                    {"path", Object("/home/me")}}));
+  EXPECT_EQ(log.countContaining("Post from.gdbus: left out 1 value(s) that cannot be held: "
+                                "userInfo \"scale\" (type 'd')"),
+            1u);
 }
 
 TEST_F(DistributedCenterTest, ProcessThatPostsAndExitsAtOnceDeliversAndExitsCleanly) {
