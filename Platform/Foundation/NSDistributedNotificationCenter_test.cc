@@ -416,7 +416,7 @@ TEST_F(DistributedCenterTest, DeliversOwnPostsOnTheRegisteringThreadsLoop) {
   EXPECT_TRUE(onMain.notes.empty());
   ASSERT_TRUE(RunUntil([&] { return onMain.notes.size() == 1; }));
   EXPECT_EQ(onMain.notes[0].object, Object("x"));
-  EXPECT_EQ(Shape(onMain.notes[0].userInfo), Shape(SampleUserInfo()));
+  EXPECT_EQ(Shape(onMain.notes[0].userInfo), Shape(SampleUserInfo(), true));
   {
     std::unique_lock lock(mutex);
     ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return !calledOn.empty(); }));
