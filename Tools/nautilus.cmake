@@ -1,0 +1,54 @@
+# libvrk-nautilus.so, the GNOME Files (Nautilus 43) module that hosts the extension. Optional:
+# without libnautilus-extension-4 the rest builds and its tests report themselves skipped.
+pkg_check_modules(NAUTILUS QUIET IMPORTED_TARGET libnautilus-extension-4)
+pkg_check_modules(GMODULE QUIET IMPORTED_TARGET gmodule-2.0)
+
+# The badge images of the extension become the emblems vrk-<image name>; the build tree keeps a
+# copy in an icon theme folder that tests and the demo put on XDG_DATA_DIRS.
+set(VRK_EMBLEM_NAMES processing paused succeeded failed locked forbidden)
+set(VRK_EMBLEM_BUILD_DIR ${CMAKE_BINARY_DIR}/share/icons/hicolor/scalable/emblems)
+foreach(name ${VRK_EMBLEM_NAMES})
+  configure_file(${PROJECT_SOURCE_DIR}/VRKFinderSyncExtension/Resources/${name}.svg
+                 ${VRK_EMBLEM_BUILD_DIR}/vrk-${name}.svg COPYONLY)
+endforeach()
+
+if(NOT NAUTILUS_FOUND OR NOT GMODULE_FOUND)
+  message(STATUS "libnautilus-extension-4 not found: the GNOME Files module is not built")
+  # Reported as skipped, with the reason, rather than passing by not being there.
+  add_test(NAME nautilus_module_test
+           COMMAND sh -c "echo 'skipped: libnautilus-extension-4 is not installed (./run setup)'; exit 77")
+  set_tests_properties(nautilus_module_test PROPERTIES SKIP_RETURN_CODE 77)
+  return()
+endif()
+pkg_get_variable(VRK_NAUTILUS_PKG_EXTENSION_DIR libnautilus-extension-4 extensiondir)
+set(VRK_NAUTILUS_EXTENSION_DIR ${VRK_NAUTILUS_PKG_EXTENSION_DIR}
+    CACHE PATH "Where GNOME Files loads its extension modules from")
+
+set(_dir ${CMAKE_CURRENT_LIST_DIR}/nautilus)
+add_library(vrk_nautilus_host STATIC ${_dir}/NautilusHost.cc ${_dir}/SdEventSource.cc
+                                     ${_dir}/ExtensionLocation.cc)
+target_link_libraries(vrk_nautilus_host PUBLIC vrk_findersync_host PkgConfig::NAUTILUS)
+
+add_library(vrk-nautilus MODULE ${_dir}/NautilusModule.cc)
+target_link_libraries(vrk-nautilus PRIVATE vrk_nautilus_host)
+# Only the three entry points leave the module: our static libraries must not clash with
+# anything else GNOME Files has loaded.
+set_target_properties(vrk-nautilus PROPERTIES PREFIX "lib" OUTPUT_NAME vrk-nautilus
+                      CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+target_link_options(vrk-nautilus PRIVATE -Wl,--exclude-libs,ALL -Wl,--no-undefined)
+
+include(GNUInstallDirs)
+install(TARGETS vrk-nautilus LIBRARY DESTINATION ${VRK_NAUTILUS_EXTENSION_DIR})
+foreach(name ${VRK_EMBLEM_NAMES})
+  install(FILES ${PROJECT_SOURCE_DIR}/VRKFinderSyncExtension/Resources/${name}.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/emblems
+          RENAME vrk-${name}.svg)
+endforeach()
+
+# The module as GNOME Files loads it, with a fake NautilusFileInfo and the test extension.
+vrk_test(NAME nautilus_module_test SOURCES ${_dir}/NautilusModule_test.cc
+         LIBS PkgConfig::NAUTILUS PkgConfig::GMODULE)
+target_compile_definitions(nautilus_module_test PRIVATE
+  VRK_NAUTILUS_MODULE="$<TARGET_FILE:vrk-nautilus>"
+  VRK_TEST_APPEX="${CMAKE_BINARY_DIR}/tests/FinderTestExtension.appex")
+add_dependencies(nautilus_module_test vrk-nautilus finder_test_extension)
