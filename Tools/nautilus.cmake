@@ -35,7 +35,7 @@ target_link_libraries(vrk-nautilus PRIVATE vrk_nautilus_host)
 # anything else GNOME Files has loaded.
 set_target_properties(vrk-nautilus PROPERTIES PREFIX "lib" OUTPUT_NAME vrk-nautilus
                       CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
-target_link_options(vrk-nautilus PRIVATE -Wl,--exclude-libs,ALL -Wl,--no-undefined)
+target_link_options(vrk-nautilus PRIVATE -Wl,--exclude-libs,ALL)
 
 include(GNUInstallDirs)
 install(TARGETS vrk-nautilus LIBRARY DESTINATION ${VRK_NAUTILUS_EXTENSION_DIR})
