@@ -20,14 +20,20 @@ if(NOT NAUTILUS_FOUND OR NOT GMODULE_FOUND)
   set_tests_properties(nautilus_module_test PROPERTIES SKIP_RETURN_CODE 77)
   return()
 endif()
-pkg_get_variable(VRK_NAUTILUS_PKG_EXTENSION_DIR libnautilus-extension-4 extensiondir)
-set(VRK_NAUTILUS_EXTENSION_DIR ${VRK_NAUTILUS_PKG_EXTENSION_DIR}
-    CACHE PATH "Where GNOME Files loads its extension modules from")
+# GNOME Files loads modules only from its own folder. Below its prefix (/usr) the folder is
+# given relative to the install prefix, so the package (made for /usr) and `cmake --install`
+# with --prefix /usr both put the module there; an absolute VRK_NAUTILUS_EXTENSION_DIR puts it
+# there from any prefix.
+pkg_get_variable(_pkg_dir libnautilus-extension-4 extensiondir)
+pkg_get_variable(_pkg_prefix libnautilus-extension-4 prefix)
+file(RELATIVE_PATH _relative_dir ${_pkg_prefix} ${_pkg_dir})
+set(VRK_NAUTILUS_EXTENSION_DIR ${_relative_dir}
+    CACHE PATH "Where GNOME Files loads its modules from (relative: below the install prefix)")
 
 set(_dir ${CMAKE_CURRENT_LIST_DIR}/nautilus)
 add_library(vrk_nautilus_host STATIC ${_dir}/NautilusHost.cc ${_dir}/SdEventSource.cc
                                      ${_dir}/ExtensionLocation.cc)
-target_link_libraries(vrk_nautilus_host PUBLIC vrk_findersync_host PkgConfig::NAUTILUS)
+target_link_libraries(vrk_nautilus_host PUBLIC vrk_findersync_host vrk_registry PkgConfig::NAUTILUS)
 
 add_library(vrk-nautilus MODULE ${_dir}/NautilusModule.cc)
 target_link_libraries(vrk-nautilus PRIVATE vrk_nautilus_host)

@@ -1,14 +1,14 @@
 // Which FinderSync extension the GNOME Files module starts.
 //
-// The bundle path comes from VRK_NAUTILUS_EXTENSION when it is set, otherwise from the first
-// line of the file ExtensionLocationFile() in the emulated root. A file manager keeps running
-// for the whole session, so the file is read again at every (re)start of the extension.
+// VRK_NAUTILUS_EXTENSION, when set, names the bundle (for tests and development). Otherwise the
+// plug-in registry of the emulated root decides, as it does for Finder: the elected copy of a
+// FinderSync extension, the newest registration first. A file manager keeps running for the
+// whole session, so this is asked again at every (re)start of the extension.
 //
-// Contract: pure apart from reading the environment and that one file; thread-safe. nullopt,
-// with the reason in `why`, when neither names a bundle.
+// Contract: reads the environment and the registry file only; safe from any thread. nullopt,
+// with the reason in `why`, when no extension is elected.
 #pragma once
 
-#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -16,8 +16,6 @@ namespace vrk::nautilus {
 
 inline constexpr const char* kExtensionEnv = "VRK_NAUTILUS_EXTENSION";
 
-// $VRK_ROOT/etc/vrk-nautilus/extension
-std::filesystem::path ExtensionLocationFile();
-std::optional<std::string> ConfiguredExtension(std::string* why);
+std::optional<std::string> ElectedExtension(std::string* why);
 
 }  // namespace vrk::nautilus

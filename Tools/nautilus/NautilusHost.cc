@@ -119,7 +119,7 @@ void NautilusHost::restartLater() {
 void NautilusHost::start() {
   if (host_ || !loopSource_) return;
   std::string error;
-  std::optional<std::string> bundle = ConfiguredExtension(&error);
+  std::optional<std::string> bundle = ElectedExtension(&error);
   if (bundle) host_ = ExtensionHost::start(*bundle, kLogName, events(), &error);
   if (!host_) {
     if (error != lastStartError_) NSLog("%s: cannot start the extension: %s", kLogName, error);

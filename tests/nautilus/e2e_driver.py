@@ -57,6 +57,8 @@ def main():
         assert client.event()["event"] == "ready"
         client.wait_listening()
         call(client, "setRootFolderPath", str(folder))
+        # Registers and enables the client's extension: the module starts what the registry elects.
+        call(client, "inject")
 
         fm = headless.FileManager(workdir / "nautilus.log")
         fm.show(folder)

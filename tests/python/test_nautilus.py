@@ -26,8 +26,6 @@ def test_badges_updates_and_menu_clicks_in_gnome_files(nautilus_session, sync_fo
     driver = SOURCE / "tests" / "nautilus" / "e2e_driver.py"
     command = headless.isolated(BUILD, tmp_path, [headless.PYTHON, str(driver), str(BUILD),
                                                   sync_folder, str(tmp_path)])
-    nautilus_session["VRK_NAUTILUS_EXTENSION"] = str(
-        BUILD / "Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex")
     run = subprocess.run(command, env=nautilus_session, capture_output=True, text=True,
                          timeout=240)
     report = next((line for line in reversed(run.stdout.splitlines()) if line.startswith("{")),
