@@ -130,10 +130,12 @@ def probe(env, *args, timeout=10):
 class Finder:
     """vrk-finder with the real extension, driven by JSON-lines commands."""
 
-    def __init__(self, env):
+    def __init__(self, env, extension=True):
+        """With `extension` the build's extension by path, else what the registry elects."""
         appex = BUILD / "Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex"
+        argv = [tool("vrk-finder")] + (["--extension", str(appex)] if extension else [])
         self.log = tempfile.TemporaryFile(mode="w+")
-        self.proc = subprocess.Popen([tool("vrk-finder"), "--extension", str(appex)], env=env,
+        self.proc = subprocess.Popen(argv, env=env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=self.log, text=True)
         self.lines = queue.Queue()
@@ -191,8 +193,8 @@ class Finder:
 def finder(vrk_env):
     started = []
 
-    def start():
-        f = Finder(vrk_env)
+    def start(extension=True):
+        f = Finder(vrk_env, extension)
         started.append(f)
         return f
 

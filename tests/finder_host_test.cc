@@ -189,10 +189,11 @@ class FinderHostTest : public ::testing::Test {
 
 TEST_F(FinderHostTest, ShowsFoldersWithTheBadgesTheExtensionSets) {
   FinderProcess& finder = start();
-  EXPECT_EQ(finder.ask({"state"}),
-            json::parse(R"({"directories":[")" + sync_.string() +
-                        R"("],"registrations":{"1":{"image":"paused","label":"Paused"},)"
-                        R"("4":{"image":"locked","label":"Locking"}}})"));
+  EXPECT_EQ(
+      finder.ask({"state"}),
+      json::parse(R"({"directories":[")" + sync_.string() + R"("],"extension":")" + VRK_TEST_APPEX +
+                  R"(","registrations":{"1":{"image":"paused","label":"Paused"},)"
+                  R"("4":{"image":"locked","label":"Locking"}}})"));
 
   json shown = finder.ask({"show", sync_.string() + "/"});
   EXPECT_EQ(shown["dir"], sync_.string());
@@ -316,7 +317,7 @@ TEST_F(FinderHostTest, BundlesThatAreNoFinderSyncExtensionAreRefused) {
 
   FinderProcess missing({"--extension", (top_ / "Missing.appex").string()}, {}, stderr_);
   EXPECT_EQ(missing.wait(), 1);
-  FinderProcess usage({}, {}, stderr_);
+  FinderProcess usage({"--bogus"}, {}, stderr_);
   EXPECT_EQ(usage.wait(), 2);
 }
 

@@ -86,11 +86,14 @@ class SyncClient:
         self.center.addObserver(self.on_observation, OBSERVATION_NOTIFICATION)
         self.center.addObserver(self.on_click, CLICK_NOTIFICATION)
         with self.lock:
+            # Once at start: the extension in our own bundle becomes the registered, enabled one.
+            self.injected = v.VRKFinderSync.inject()
             v.VRKFinderSync.changeLanguage(self.language)
             v.VRKFinderSync.setRootFolderPath(self.root)
             for path in self.status:
                 v.VRKFinderSync.setIconType(self.badge_of(path), path)
-        emit(event="ready", root=self.root, language=self.language, items=len(self.status))
+        emit(event="ready", root=self.root, language=self.language, items=len(self.status),
+             injected=self.injected)
 
     # ---- From Finder, on the library's listener thread ----
 

@@ -98,6 +98,10 @@ std::optional<Command> ParseCommand(std::string_view line, std::string* error) {
     if (argc != 0) return usage("[\"quit\"]");
     return QuitCommand{};
   }
+  if (name == "rescan") {
+    if (argc != 0) return usage("[\"rescan\"]");
+    return RescanCommand{};
+  }
   return Fail(error, "unknown command");
 }
 

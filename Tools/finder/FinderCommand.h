@@ -3,6 +3,7 @@
 //   ["show", DIR]                    ["badges"]
 //   ["wait-badge", PATH, ID, MS]     ["menu", KIND, PATH, ...]
 //   ["click", INDEX]                 ["state"]            ["quit"]
+//   ["rescan"]                       (ask the plug-in registry again)
 //
 // Decoding is kept apart from the I/O so that it can be tested and fuzzed alone: LineBuffer
 // cuts a byte stream into lines (refusing overlong ones), ParseCommand decodes one line. Both
@@ -38,9 +39,10 @@ struct ClickCommand {
 };
 struct StateCommand {};
 struct QuitCommand {};
+struct RescanCommand {};
 
 using Command = std::variant<ShowCommand, BadgesCommand, WaitBadgeCommand, MenuCommand,
-                             ClickCommand, StateCommand, QuitCommand>;
+                             ClickCommand, StateCommand, QuitCommand, RescanCommand>;
 
 // The longest wait a wait-badge command may ask for.
 inline constexpr std::int64_t kMaxWaitMilliseconds = 3'600'000;

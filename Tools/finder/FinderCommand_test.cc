@@ -35,6 +35,7 @@ TEST(ParseCommandTest, ReadsEveryCommandWithItsArguments) {
   EXPECT_TRUE(std::holds_alternative<BadgesCommand>(*ParseCommand(R"(["badges"])", &error)));
   EXPECT_TRUE(std::holds_alternative<StateCommand>(*ParseCommand(R"( ["state"] )", &error)));
   EXPECT_TRUE(std::holds_alternative<QuitCommand>(*ParseCommand(R"(["quit"])", &error)));
+  EXPECT_TRUE(std::holds_alternative<RescanCommand>(*ParseCommand(R"(["rescan"])", &error)));
 }
 
 TEST(ParseCommandTest, RefusesWhatItCannotRead) {
@@ -65,7 +66,8 @@ TEST(ParseCommandTest, RefusesWhatItCannotRead) {
                            R"(["click", -1])",
                            R"(["click", 18446744073709551615])",
                            R"(["state", 0])",
-                           R"(["quit", "now"])"}) {
+                           R"(["quit", "now"])",
+                           R"(["rescan", "/p"])"}) {
     EXPECT_EQ(ErrorOf(line).rfind("usage: ", 0), 0u) << line;
   }
 }

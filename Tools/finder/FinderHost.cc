@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "Platform/Foundation/NSLog.h"
+#include "Tools/pluginkit/PluginRegistry.h"
 
 namespace vrk::finder {
 namespace {
@@ -61,33 +62,154 @@ json StateJSON(const HostState& state) {
 std::unique_ptr<FinderHost> FinderHost::launch(const std::string& bundlePath, Output output,
                                                std::string* error) {
   std::unique_ptr<FinderHost> finder(new FinderHost(std::move(output)));
-  finder->host_ = ExtensionHost::start(bundlePath, kLogName, finder->events(), error);
-  if (!finder->host_ || !finder->host_->waitUntilReady(kReadyTimeout, error)) return nullptr;
+  if (!finder->startExtension(bundlePath, true, error)) return nullptr;
   return finder;
 }
 
-ExtensionHost::Events FinderHost::events() {
+std::unique_ptr<FinderHost> FinderHost::launchElected(Output output) {
+  std::unique_ptr<FinderHost> finder(new FinderHost(std::move(output)));
+  finder->fromRegistry_ = true;
+  finder->rescan(false);
+  return finder;
+}
+
+ExtensionHost::Events FinderHost::events(std::uint64_t generation) {
   ExtensionHost::Events events;
-  events.observationChanged = [this](const std::string& dir, bool observed) {
+  auto current = [this, generation] { return generation == generation_; };
+  events.ready = [this, current] {
+    if (current() && starting_) finishStart(true, {});
+  };
+  events.observationChanged = [this, current](const std::string& dir, bool observed) {
     // A folder that came into the set has its badges asked, as when it is shown.
     std::string error;
-    if (observed) {
+    if (current() && observed) {
       if (auto names = ListDirectory(dir, &error)) requestBadges(dir, *names);
     }
   };
-  events.directoriesChanged = [this] { checkWait(); };
-  events.badgeChanged = [this](const std::string&, const std::string&) { checkWait(); };
-  events.disconnected = [this] {
-    if (!finished_) NSLog("vrk-finder: the extension has gone away");
-    finish();
+  events.directoriesChanged = [this, current] {
+    if (current()) checkWait();
+  };
+  events.badgeChanged = [this, current](const std::string&, const std::string&) {
+    if (current()) checkWait();
+  };
+  events.disconnected = [this, current] {
+    if (!current()) return;
+    if (starting_) {
+      finishStart(false, "the extension ended before it was ready");
+    } else if (!fromRegistry_) {
+      if (!finished_) NSLog("vrk-finder: the extension has gone away");
+      finish();
+    } else {
+      NSLog("vrk-finder: the extension %s has gone away", extensionPath_);
+      extensionError_ = "the extension has gone away";
+      checkWait();
+    }
   };
   return events;
+}
+
+bool FinderHost::startExtension(const std::string& path, bool block, std::string* error) {
+  host_ = ExtensionHost::start(path, kLogName, events(++generation_), error);
+  if (!host_) return false;
+  extensionPath_ = path;
+  if (block) {
+    if (!host_->waitUntilReady(kReadyTimeout, error)) {
+      stopExtension();
+      return false;
+    }
+    extensionReady();
+    return true;
+  }
+  std::weak_ptr<bool> alive = alive_;
+  starting_ = PendingStart{RunLoop::main().addTimer(kReadyTimeout, [this, alive] {
+    auto token = alive.lock();
+    if (token && *token) finishStart(false, "the extension was not ready in time");
+  })};
+  return true;
+}
+
+void FinderHost::finishStart(bool ok, const std::string& error) {
+  starting_.reset();  // a source may be released from inside its own callback
+  if (ok) {
+    extensionReady();
+  } else {
+    NSLog("vrk-finder: cannot start %s: %s", extensionPath_, error);
+    extensionError_ = error;
+    // Not from inside the host's own event: its end waits for the loop.
+    std::shared_ptr<ExtensionHost> failed(std::move(host_));
+    ++generation_;
+    extensionPath_.clear();
+    RunLoop::main().perform([failed] { failed->shutdown(kExitTimeout); });
+  }
+  output_(extensionJSON());
+  schedulePump();
+}
+
+void FinderHost::extensionReady() {
+  extensionError_.clear();
+  // The folder shown before the extension came is shown to it now.
+  if (shown_ && host_->show(*shown_)) {
+    std::string error;
+    if (auto names = ListDirectory(*shown_, &error)) requestBadges(*shown_, *names);
+  }
+}
+
+void FinderHost::stopExtension() {
+  if (!host_) return;
+  ++generation_;  // what the stopping extension still sends is not ours any more
+  host_->shutdown(kExitTimeout);
+  host_.reset();
+  extensionPath_.clear();
+}
+
+void FinderHost::rescan(bool answer) {
+  std::vector<pluginkit::Registration> copies =
+      pluginkit::ElectedCopies(pluginkit::ReadRegistry(), pluginkit::kFinderSyncExtensionPoint);
+  elected_.clear();
+  for (const auto& copy : copies) elected_.push_back(copy.path);
+  if (elected_.size() > 1) {
+    NSLog("vrk-finder: %d FinderSync extensions are elected; hosting the newest, %s",
+          static_cast<int>(elected_.size()), elected_.front());
+  }
+  if (!elected_.empty() && running() && extensionPath_ == elected_.front()) {
+    if (answer) output_(extensionJSON());
+    return;
+  }
+  stopExtension();
+  extensionError_ = elected_.empty() ? "no FinderSync extension is elected" : "";
+  if (elected_.empty()) {
+    NSLog("vrk-finder: %s", extensionError_);
+    if (answer) output_(extensionJSON());
+    return;
+  }
+  std::string error;
+  // The scan at start runs before the loop does and waits for the extension right away; a
+  // rescan command lets the loop run and answers once the extension is ready.
+  if (!startExtension(elected_.front(), !answer, &error)) {
+    NSLog("vrk-finder: cannot start %s: %s", elected_.front(), error);
+    extensionError_ = error;
+    if (answer) output_(extensionJSON());
+  }
+}
+
+json FinderHost::extensionJSON() const {
+  json answer = {{"extension", running() ? json(extensionPath_) : json(nullptr)}};
+  if (fromRegistry_) answer["elected"] = elected_;
+  if (!extensionError_.empty()) answer["extensionError"] = extensionError_;
+  return answer;
+}
+
+json FinderHost::stateJSON() const {
+  json state = running() ? StateJSON(host_->state()) : StateJSON(HostState());
+  state.update(extensionJSON());
+  return state;
 }
 
 int FinderHost::shutdown() {
   if (exitStatus_ >= 0) return exitStatus_;
   wait_.reset();
-  if (!host_) return exitStatus_ = 1;
+  starting_.reset();
+  if (!host_) return exitStatus_ = fromRegistry_ ? 0 : 1;
   const bool extensionLeftFirst = !host_->connected();
   const bool clean = host_->shutdown(kExitTimeout);
   return exitStatus_ = (clean && !extensionLeftFirst) ? 0 : 1;
@@ -130,7 +252,7 @@ void FinderHost::schedulePump() {
 
 void FinderHost::pump() {
   pumpScheduled_ = false;
-  while (!finished_ && !wait_) {
+  while (!finished_ && !wait_ && !starting_) {
     std::optional<LineBuffer::Line> line = lines_.next();
     if (!line) break;
     if (line->overlong) {
@@ -145,7 +267,7 @@ void FinderHost::pump() {
     }
     serve(*command);
   }
-  if (!finished_ && !wait_ && endOfInput_ && lines_.empty()) finish();
+  if (!finished_ && !wait_ && !starting_ && endOfInput_ && lines_.empty()) finish();
 }
 
 void FinderHost::serve(const Command& command) {
@@ -153,7 +275,7 @@ void FinderHost::serve(const Command& command) {
     show(*c);
   } else if (std::holds_alternative<BadgesCommand>(command)) {
     barrier();
-    output_(BadgesJSON(host_->state()));
+    output_(BadgesJSON(running() ? host_->state() : HostState()));
   } else if (auto* c = std::get_if<WaitBadgeCommand>(&command)) {
     waitBadge(*c);
   } else if (auto* c = std::get_if<MenuCommand>(&command)) {
@@ -162,7 +284,9 @@ void FinderHost::serve(const Command& command) {
     click(*c);
   } else if (std::holds_alternative<StateCommand>(command)) {
     barrier();
-    output_(StateJSON(host_->state()));
+    output_(stateJSON());
+  } else if (std::holds_alternative<RescanCommand>(command)) {
+    rescan(true);
   } else if (std::holds_alternative<QuitCommand>(command)) {
     output_({{"ok", true}});
     finish();
@@ -170,6 +294,7 @@ void FinderHost::serve(const Command& command) {
 }
 
 void FinderHost::barrier() {
+  if (!running()) return;
   std::string error;
   if (!host_->barrier(kBarrierTimeout, &error)) {
     NSLog("vrk-finder: the extension did not answer: %s", error);
@@ -201,6 +326,7 @@ std::optional<std::vector<std::string>> FinderHost::ListDirectory(const std::str
 void FinderHost::requestBadges(const std::string& dir, const std::vector<std::string>& names) {
   // Sent one after the other without waiting: the extension serves them in order, and the
   // barrier that follows a show tells when it has.
+  if (!running()) return;
   for (const std::string& name : names) host_->requestBadge(ChildPath(dir, name));
 }
 
@@ -212,16 +338,16 @@ void FinderHost::show(const ShowCommand& command) {
     output_({{"error", "show: " + error}});
     return;
   }
-  if (shown_ && *shown_ != dir) host_->hide(*shown_);
+  if (shown_ && *shown_ != dir && running()) host_->hide(*shown_);
   shown_ = dir;
-  const bool observed = host_->show(dir);
+  const bool observed = running() && host_->show(dir);
   if (observed) requestBadges(dir, *names);
   barrier();
 
   json items = json::array();
   for (const std::string& name : *names) {
     const std::string path = ChildPath(dir, name);
-    items.push_back({{"name", name}, {"path", path}, {"badge", host_->state().badgeOf(path)}});
+    items.push_back({{"name", name}, {"path", path}, {"badge", badgeOf(path)}});
   }
   output_({{"dir", dir}, {"observed", observed}, {"items", std::move(items)}});
 }
@@ -229,8 +355,8 @@ void FinderHost::show(const ShowCommand& command) {
 void FinderHost::waitBadge(const WaitBadgeCommand& command) {
   barrier();
   const std::string path = StandardPath(command.path);
-  const std::string badge = host_->state().badgeOf(path);
-  if (badge == command.identifier || command.milliseconds == 0) {
+  const std::string badge = badgeOf(path);
+  if (badge == command.identifier || command.milliseconds == 0 || !running()) {
     output_({{"ok", badge == command.identifier}, {"badge", badge}});
     return;
   }
@@ -244,12 +370,21 @@ void FinderHost::waitBadge(const WaitBadgeCommand& command) {
 }
 
 void FinderHost::checkWait() {
-  if (wait_ && host_->state().badgeOf(wait_->path) == wait_->identifier) finishWait(true);
+  if (!wait_) return;
+  if (!running()) {
+    finishWait(false);  // the extension has gone: no badge will come
+  } else if (badgeOf(wait_->path) == wait_->identifier) {
+    finishWait(true);
+  }
+}
+
+std::string FinderHost::badgeOf(const std::string& path) const {
+  return running() ? host_->state().badgeOf(path) : std::string();
 }
 
 void FinderHost::finishWait(bool ok) {
   if (!wait_) return;
-  output_({{"ok", ok}, {"badge", host_->state().badgeOf(wait_->path)}});
+  output_({{"ok", ok}, {"badge", badgeOf(wait_->path)}});
   wait_.reset();  // a source may be released from inside its own callback
   schedulePump();
 }
@@ -258,6 +393,10 @@ void FinderHost::menu(const MenuCommand& command) {
   std::vector<std::string> selection;
   for (const std::string& path : command.paths) selection.push_back(StandardPath(path));
   lastMenu_.reset();
+  if (!running()) {
+    output_({{"menu", nullptr}});
+    return;
+  }
   std::string error;
   auto reply = host_->menu(command.kind, selection, shown_, kCallTimeout, &error);
   if (!reply) {
@@ -280,7 +419,8 @@ void FinderHost::menu(const MenuCommand& command) {
 }
 
 void FinderHost::click(const ClickCommand& command) {
-  if (!lastMenu_ || command.index >= static_cast<std::int64_t>(lastMenu_->items.size()) ||
+  if (!running() || !lastMenu_ ||
+      command.index >= static_cast<std::int64_t>(lastMenu_->items.size()) ||
       lastMenu_->items[command.index].action.empty()) {
     output_({{"ok", false}});
     return;

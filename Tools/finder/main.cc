@@ -1,6 +1,7 @@
-// vrk-finder --extension PATH.appex
+// vrk-finder [--extension PATH.appex]
 //
-// The stand-in for Finder: starts the FinderSync extension of the bundle, reads one JSON
+// The stand-in for Finder: starts the FinderSync extension of the bundle, or without one the
+// copy that the plug-in registry elects (FinderHost.h), reads one JSON
 // command per line on standard input and answers each with one JSON object per line on
 // standard output (see FinderCommand.h and FinderHost.h). Exit status: 0 after a clean end,
 // 1 when the extension failed or left first, 2 for a bad command line.
@@ -42,7 +43,7 @@ void WriteLine(const json& reply) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: vrk-finder --extension PATH.appex\n");
+  std::fprintf(stderr, "usage: vrk-finder [--extension PATH.appex]\n");
   return 2;
 }
 
@@ -60,13 +61,14 @@ int main(int argc, char** argv) {
       return Usage();
     }
   }
-  if (bundle.empty()) return Usage();
   ::signal(SIGPIPE, SIG_IGN);
 
   vrk::RunLoop& loop = vrk::RunLoop::main();
   std::string error;
+  // Without a bundle, the host starts what the plug-in registry elects, as Finder does.
   std::unique_ptr<vrk::finder::FinderHost> host =
-      vrk::finder::FinderHost::launch(bundle, WriteLine, &error);
+      bundle.empty() ? vrk::finder::FinderHost::launchElected(WriteLine)
+                     : vrk::finder::FinderHost::launch(bundle, WriteLine, &error);
   if (!host) {
     std::fprintf(stderr, "vrk-finder: %s\n", error.c_str());
     return 1;
