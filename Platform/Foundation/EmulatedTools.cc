@@ -27,11 +27,13 @@ namespace {
 
 struct Tool {
   std::string_view macPath;
-  std::array<std::string_view, 2> copies;  // built first, then installed
+  // The installed copy first: it lies relative to the library, so only an installed library
+  // finds one, and that library must not run a build tree's tool that happens to remain.
+  std::array<std::string_view, 2> copies;
 };
 
 constexpr Tool kTools[] = {
-    {"/usr/bin/pluginkit", {VRK_PLUGINKIT_BUILT, VRK_PLUGINKIT_INSTALLED}},
+    {"/usr/bin/pluginkit", {VRK_PLUGINKIT_INSTALLED, VRK_PLUGINKIT_BUILT}},
 };
 
 bool IsExecutableFile(const std::filesystem::path& path) {

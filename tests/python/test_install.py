@@ -164,14 +164,21 @@ print(json.dumps(sorted([name] + [f"{name}.{n}" for n in members]
     assert module == stub, "Python/vrkfindersync.pyi must describe the module exactly"
 
 
-def test_the_installed_pluginkit_registers_the_installed_extension(installed, tmp_path):
+def test_the_installed_library_registers_its_extension_with_the_installed_pluginkit(installed,
+                                                                                    tmp_path):
     root, _ = installed
-    pluginkit = root / "usr/libexec/vrkfindersync/pluginkit"
-    if not (BUILD / "Tools" / "pluginkit").exists():
-        pytest.skip("this build has no pluginkit")
-    appex = root / "usr/lib/vrkfindersync/Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex"
     env = clean_env(VRK_ROOT=str(tmp_path))
-    subprocess.run([str(pluginkit), "-a", str(appex)], env=env, check=True, timeout=30)
-    listed = subprocess.run([str(pluginkit), "-m", "-i", "com.mirelta.sync.extension"], env=env,
-                            capture_output=True, text=True, check=True, timeout=30).stdout
-    assert "com.mirelta.sync.extension" in listed
+    out = run_installed_python(root, """import json, os, vrkfindersync as v
+print(json.dumps([v.VRKFinderSync.inject(), v.VRKYosemiteFindSyncExtensionHelper._pluginPath()]))
+""", env)
+    assert out.returncode == 0, out.stderr
+    injected, appex = json.loads(out.stdout)
+    assert injected is True
+    assert pathlib.Path(appex) == root / ("usr/lib/vrkfindersync/Sync.app/Contents/PlugIns/"
+                                          "VRKFinderSyncExtension.appex")
+    # The emulated root's tool is the installed one, not the build tree's.
+    pluginkit = tmp_path / "usr/bin/pluginkit"
+    assert pluginkit.resolve() == root / "usr/libexec/vrkfindersync/pluginkit"
+    listed = subprocess.run([str(pluginkit), "-m", "-v", "-i", "com.mirelta.sync.extension"],
+                            env=env, capture_output=True, text=True, check=True, timeout=30)
+    assert listed.stdout.rstrip().endswith("\t" + appex)
