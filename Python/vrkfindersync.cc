@@ -93,7 +93,10 @@ std::optional<std::string> OptionalName(const py::object& name) {
 }
 
 // Drops every observer registered from Python, so that nothing calls into an interpreter that
-// is shutting down.
+// is shutting down, and waits (without the GIL, for at most two seconds) for the calls already
+// running: one that is reporting an observer's exception gives the GIL up while it writes, and
+// if finalization began then, its next take of the GIL would end its thread in the middle of
+// C++ code.
 void RemoveAllPythonObservers() {
   std::set<std::uintptr_t> tokens;
   {
@@ -101,8 +104,13 @@ void RemoveAllPythonObservers() {
     tokens.swap(g_tokens);
   }
   py::gil_scoped_release release;
+  g_closing.store(true);
   for (auto token : tokens)
     NSNotificationCenter::defaultCenter().removeObserver(ObserverKey(token));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (g_callsInFlight.load() > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 void init_notifications(py::module_& m) {
