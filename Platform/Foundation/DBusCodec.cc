@@ -476,6 +476,49 @@ std::optional<NSNotification> DecodePostSignal(sd_bus_message* m) {
   return note;
 }
 
+int AppendMessageArguments(sd_bus_message* m, std::span<const Object> arguments, std::string* why) {
+  Writer writer(m);
+  if (arguments.size() > kMaxMessageArguments) writer.fail(-E2BIG, "too many arguments");
+  for (const Object& argument : arguments) {
+    if (writer.error() != 0) break;
+    if (!writer.open('a', "v", 0)) break;
+    if (!argument.isNil() && !writer.variant(argument, 1)) break;
+    writer.close();
+  }
+  if (writer.error() != 0 && why != nullptr) *why = writer.why();
+  return writer.error();
+}
+
+std::optional<std::vector<Object>> ReadMessageArguments(sd_bus_message* m, std::string* why) {
+  Reader reader(m);
+  auto failed = [&]() -> std::optional<std::vector<Object>> {
+    if (why != nullptr) *why = reader.why().empty() ? "unreadable" : reader.why();
+    return std::nullopt;
+  };
+  if (!reader.check(sd_bus_message_rewind(m, 1))) return failed();
+  const char* signature = sd_bus_message_get_signature(m, 1);
+  std::string_view sig(signature ? signature : "");
+  if (sig.size() % 2 != 0 || sig.size() / 2 > kMaxMessageArguments) {
+    reader.fail("signature is '" + std::string(sig) + "'");
+    return failed();
+  }
+  for (std::size_t i = 0; i < sig.size(); i += 2) {
+    if (sig.substr(i, 2) != "av") {
+      reader.fail("signature is '" + std::string(sig) + "'");
+      return failed();
+    }
+  }
+  std::vector<Object> arguments;
+  for (std::size_t i = 0; i < sig.size() / 2; ++i) {
+    std::optional<Object> argument = ReadOptional(reader, m, "v", "an argument", [&](auto& out) {
+      return reader.variant(1, "an argument", out);
+    });
+    if (!argument) return failed();
+    arguments.push_back(std::move(*argument));
+  }
+  return arguments;
+}
+
 OfflineBusPtr OpenOfflineBus() {
   sd_bus* raw = nullptr;
   int r = sd_bus_new(&raw);

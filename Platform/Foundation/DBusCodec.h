@@ -30,8 +30,10 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Platform/Foundation/NSNotificationCenter.h"
 #include "Platform/Foundation/Object.h"
@@ -86,5 +88,16 @@ int AppendPostArguments(sd_bus_message* m, std::string_view name, const Object& 
 // with one log line. Values that no Object holds are left out, with one log line per signal
 // naming the first few. The message is rewound first, so it may be decoded at any read position.
 std::optional<NSNotification> DecodePostSignal(sd_bus_message* m);
+
+// The arguments of a message sent to a distant object (NSConnection.h): each argument is an `av`
+// of zero elements for nil and one element otherwise, as the Post signal's object is, so that
+// nil crosses too. At most kMaxMessageArguments of them.
+inline constexpr std::size_t kMaxMessageArguments = 8;
+// Appends them. Returns 0, or a negative errno value with the reason in `why`.
+int AppendMessageArguments(sd_bus_message* m, std::span<const Object> arguments, std::string* why);
+// Reads them back from a whole message, rewound first. nullopt, with the reason in `why`, for a
+// signature other than `av` repeated up to kMaxMessageArguments times, an array of more than
+// one element, or any value that DecodePostSignal would refuse.
+std::optional<std::vector<Object>> ReadMessageArguments(sd_bus_message* m, std::string* why);
 
 }  // namespace vrk::dbus

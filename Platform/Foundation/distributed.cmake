@@ -1,5 +1,5 @@
 # NSDistributedNotificationCenter on the session bus, with its D-Bus value codec.
-add_library(vrk_distributed STATIC NSDistributedNotificationCenter.cc DBusCodec.cc)
+add_library(vrk_distributed STATIC NSDistributedNotificationCenter.cc DBusCodec.cc SessionBus.cc)
 target_link_libraries(vrk_distributed PUBLIC vrk_runloop vrk_notifications vrk_foundation_core
                                              PkgConfig::SYSTEMD Threads::Threads)
 set(VRK_FOUNDATION_PARTS ${VRK_FOUNDATION_PARTS} vrk_distributed)
