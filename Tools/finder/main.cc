@@ -3,8 +3,11 @@
 // The stand-in for Finder: starts the FinderSync extension of the bundle, or without one the
 // copy that the plug-in registry elects (FinderHost.h), reads one JSON
 // command per line on standard input and answers each with one JSON object per line on
-// standard output (see FinderCommand.h and FinderHost.h). Exit status: 0 after a clean end,
-// 1 when the extension failed or left first, 2 for a bad command line.
+// standard output (see FinderCommand.h and FinderHost.h). On an emulated system before 10.10
+// (VRK_MACOS_VERSION) and without --extension it is the Finder of that system, which has no
+// extensions but answers Apple events and loads the legacy bundle (LegacyFinder.h).
+// Exit status: 0 after a clean end, 1 when the extension failed or left first, 2 for a bad
+// command line.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -16,7 +19,9 @@
 #include <string>
 
 #include "Platform/Foundation/RunLoop.h"
+#include "Platform/Foundation/VersionProbes.h"
 #include "Tools/finder/FinderHost.h"
+#include "Tools/finder/LegacyFinder.h"
 
 namespace {
 
@@ -47,33 +52,10 @@ int Usage() {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::string bundle;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg(argv[i]);
-    if (arg == "--extension" && i + 1 < argc) {
-      bundle = argv[++i];
-    } else if (arg.starts_with("--extension=")) {
-      bundle = std::string(arg.substr(std::strlen("--extension=")));
-    } else {
-      return Usage();
-    }
-  }
-  ::signal(SIGPIPE, SIG_IGN);
-
+// Feeds standard input to the host and runs the main loop until the host is finished.
+template <typename Host>
+int Serve(std::unique_ptr<Host> host) {
   vrk::RunLoop& loop = vrk::RunLoop::main();
-  std::string error;
-  // Without a bundle, the host starts what the plug-in registry elects, as Finder does.
-  std::unique_ptr<vrk::finder::FinderHost> host =
-      bundle.empty() ? vrk::finder::FinderHost::launchElected(WriteLine)
-                     : vrk::finder::FinderHost::launch(bundle, WriteLine, &error);
-  if (!host) {
-    std::fprintf(stderr, "vrk-finder: %s\n", error.c_str());
-    return 1;
-  }
-
   auto readSome = [&host]() -> bool {
     char buffer[64 * 1024];
     ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
@@ -106,4 +88,41 @@ int main(int argc, char** argv) {
   int status = host->shutdown();
   host.reset();
   return g_outputBroken ? 1 : status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string bundle;
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg(argv[i]);
+    if (arg == "--extension" && i + 1 < argc) {
+      bundle = argv[++i];
+    } else if (arg.starts_with("--extension=")) {
+      bundle = std::string(arg.substr(std::strlen("--extension=")));
+    } else {
+      return Usage();
+    }
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+
+  (void)vrk::RunLoop::main();  // the main thread's loop is the main one
+  std::string error;
+  if (bundle.empty() && vrk::EmulatedMacOSVersion() < vrk::MacOSVersion{10, 10, 0}) {
+    auto finder = vrk::finder::LegacyFinder::launch(WriteLine, &error);
+    if (!finder) {
+      std::fprintf(stderr, "vrk-finder: %s\n", error.c_str());
+      return 1;
+    }
+    return Serve(std::move(finder));
+  }
+  // Without a bundle, the host starts what the plug-in registry elects, as Finder does.
+  std::unique_ptr<vrk::finder::FinderHost> host =
+      bundle.empty() ? vrk::finder::FinderHost::launchElected(WriteLine)
+                     : vrk::finder::FinderHost::launch(bundle, WriteLine, &error);
+  if (!host) {
+    std::fprintf(stderr, "vrk-finder: %s\n", error.c_str());
+    return 1;
+  }
+  return Serve(std::move(host));
 }
