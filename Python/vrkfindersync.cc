@@ -277,6 +277,7 @@ void init_controller(py::module_& m) {
       .def_property_readonly("rootFolderPath_",
                              [](const C& self) { return self.rootFolderPath_(); })
       .def_property_readonly("shouldHideBadge", &C::shouldHideBadge)
+      .def_property_readonly("injectAfterFinderRestartFailed", &C::injectAfterFinderRestartFailed)
       .def_property_readonly("badgeCache",
                              [](const C& self) { return FromObject(Object(self.badgeCache())); })
       .def("__repr__", &C::description);

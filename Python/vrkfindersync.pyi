@@ -59,7 +59,9 @@ class VRKFinderSync:
     @staticmethod
     def inject() -> bool:
         """Once at start: makes the extension inside the client's bundle the registered, enabled
-        one (True on 10.10 and later, whatever the steps report). Blocks while pluginkit runs."""
+        one (True on 10.10 and later, whatever the steps report). Blocks while pluginkit runs.
+        Before 10.10 it loads the legacy Finder bundle into the running Finder instead and
+        returns whether that worked (False when Finder is not running)."""
     @staticmethod
     def vrk_isYosemiteOrHigher() -> bool: ...
     @staticmethod
@@ -72,6 +74,10 @@ class VRKFinderSync:
     def rootFolderPath_(self) -> Optional[str]: ...
     @property
     def shouldHideBadge(self) -> bool: ...
+    @property
+    def injectAfterFinderRestartFailed(self) -> bool:
+        """Before 10.10: Finder restarted and loading the bundle into it failed; the next call
+        that reaches the bundle replays the root, the hide flag and the badges."""
     @property
     def badgeCache(self) -> Optional[dict[str, int]]: ...
 

@@ -3,23 +3,34 @@
 #include "VRKFinderSync/VRKFinderSync.h"
 #include "VRKFinderSync/VRKYosemiteFindSyncExtensionHelper.h"
 
-#include "Platform/Foundation/NSLog.h"
+#include "Platform/AppleScript/NSAppleScript.h"
 
 namespace vrk {
 
+namespace {
+
+// Sends Finder the Apple event of class NVTY and id load, which loads the legacy bundle.
+constexpr char kFinderBundleLoaderScript[] =
+    "tell application \"Finder\" to \xC2\xAB"
+    "event NVTYload\xC2\xBB";
+
+}  // namespace
+
 bool VRKFinderSync::inject() {
-  sharedInstance();
+  std::shared_ptr<VRKFinderSync> instance = sharedInstance();
   if (vrk_isYosemiteOrHigher()) {
     VRKYosemiteFindSyncExtensionHelper::tryReinstall();
     VRKYosemiteFindSyncExtensionHelper::tryEnable();
     return true;
   }
-  return injectLegacyFinderBundle();
+  return instance->injectLegacyFinderBundle();
 }
 
 bool VRKFinderSync::injectLegacyFinderBundle() {
-  NSLog("[VRK Finder sync client] Loading the legacy Finder bundle is not supported yet");
-  return false;
+  std::lock_guard lock(legacyMutex_);
+  Object errorInfo;
+  NSAppleScript::initWithSource(kFinderBundleLoaderScript)->executeAndReturnError(&errorInfo);
+  return errorInfo.isNil();
 }
 
 }  // namespace vrk

@@ -11,13 +11,12 @@
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
 #include "Platform/Foundation/VersionProbes.h"
+#include "VRKFinderSync/VRKFinderPluginProxy.h"
 #include "VRKFinderSync/VRKMenuItemInfo.h"
 
 namespace vrk {
 
 namespace {
-
-constexpr std::string_view kNSConnectionDidDieNotification = "NSConnectionDidDieNotification";
 
 Object PathInfo(std::string_view typeKey, Object type, const std::string& path) {
   return Object(ObjectDictionary{{std::string(typeKey), std::move(type)},
@@ -49,7 +48,7 @@ bool VRKFinderSync::init() {
   } else {
     NSNotificationCenter::defaultCenter().addObserver(
         this, [this](const NSNotification& n) { connectionDidDieNotified(n); },
-        std::string(kNSConnectionDidDieNotification));
+        std::string(NSConnectionDidDieNotification));
   }
   startMachBridge(this);
   NSNotificationCenter::defaultCenter().addObserver(
@@ -86,11 +85,67 @@ Object VRKFinderSync::vrk_menuItemWithTitle(const std::optional<std::string>& ti
   return Object(std::move(item));
 }
 
+// ---- The legacy Finder bundle ----
+
 std::shared_ptr<VRKFinderPluginProtocol> VRKFinderSync::proxy() {
-  return nullptr;
+  if (vrk_isYosemiteOrHigher()) return nullptr;
+  std::lock_guard lock(legacyMutex_);
+  if (!connection_ || !connection_->isValid()) {
+    connection_ =
+        NSConnection::connectionWithRegisteredName(kVRKFinderPluginConnectionName, std::nullopt);
+    // After an on-demand load the connection is looked up again only by the next call.
+    if (!connection_ && !inject()) {
+      NSLog("[VRK Finder sync client] Calling proxy, inject Finder bundle failed");
+      return nullptr;
+    }
+  }
+  std::shared_ptr<NSDistantObject> root = NSConnection::rootProxyForConnectionWithRegisteredName(
+      kVRKFinderPluginConnectionName, std::nullopt);
+  if (!root) {
+    NSLog("[VRK Finder sync client] Connect to Finder bundle failed");
+    return nullptr;
+  }
+  if (injectAfterFinderRestartFailed_) {
+    // Cleared first: the replay asks proxy() again for each message it sends.
+    injectAfterFinderRestartFailed_ = false;
+    recoverAfterFinderRestartIfNeed();
+  }
+  return std::make_shared<VRKFinderPluginProxy>(std::move(root));
 }
 
-void VRKFinderSync::connectionDidDieNotified(const NSNotification&) {}
+void VRKFinderSync::connectionDidDieNotified(const NSNotification& notification) {
+  std::shared_ptr<NSConnection> dead =
+      NSConnection::connectionForNotificationObject(notification.object);
+  std::lock_guard lock(legacyMutex_);
+  if (!dead || !connection_ || !dead->isEqual(*connection_)) return;
+  if (inject()) {
+    recoverAfterFinderRestartIfNeed();
+    return;
+  }
+  connection_->invalidate();
+  connection_.reset();
+  injectAfterFinderRestartFailed_ = true;
+  NSLog("[VRK Finder sync client] Finder restart detected, inject Finder bundle failed");
+}
+
+void VRKFinderSync::recoverAfterFinderRestartIfNeed() {
+  std::lock_guard lock(legacyMutex_);
+  if (!rootFolderPath_value_) return;
+  if (auto legacy = proxy()) legacy->setRootFolderPath(rootFolderPath_value_);
+  if (auto legacy = proxy()) legacy->hideIcons(shouldHideBadge_);
+  addMenuItems();
+  if (auto legacy = proxy()) legacy->setBadgesCache(Object(badgeCache_));
+}
+
+bool VRKFinderSync::injectAfterFinderRestartFailed() const {
+  std::lock_guard lock(legacyMutex_);
+  return injectAfterFinderRestartFailed_;
+}
+
+std::shared_ptr<NSConnection> VRKFinderSync::connection() const {
+  std::lock_guard lock(legacyMutex_);
+  return connection_;
+}
 
 bool VRKFinderSync::saveToStore(
     std::initializer_list<std::pair<std::string_view, Object>> changes) {
@@ -172,7 +227,7 @@ void VRKFinderSync::notifyInjectedBundleDylibWillDieSoon() {
   } else {
     removeAllMenuItems();
     NSNotificationCenter::defaultCenter().removeObserver(
-        this, std::string(kNSConnectionDidDieNotification));
+        this, std::string(NSConnectionDidDieNotification));
   }
   stopMachBridge();
 }

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <utility>
 
+#include "Platform/Connection/NSConnection.h"
 #include "Platform/Foundation/NSNotificationCenter.h"
 #include "Platform/Foundation/NSUserDefaults.h"
 #include "Platform/Foundation/Object.h"
@@ -79,9 +80,19 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
   void notifyPythonEndObserve(const std::optional<std::string>& path) override;
   void notifyPythonBadgeNotExist4ItemAtPath(const std::optional<std::string>& path) override;
 
-  // The legacy Finder bundle's proxy; nil while no legacy connection exists.
+  // The legacy Finder bundle (before 10.10). proxy() is the bundle's root object, looked up
+  // anew on each call and nil when it cannot be had (always nil on 10.10 and later).
+  // connectionDidDieNotified: reloads the bundle after Finder restarted;
+  // recoverAfterFinderRestartIfNeed replays the root, the hide flag and the badge cache into it.
+  // These three, and injectLegacyFinderBundle, run one thread at a time under legacyMutex_ (the
+  // client's thread, the lock answer's thread and the connection layer's thread all come here);
+  // the lock is recursive because the replay asks proxy() again for each message.
   std::shared_ptr<VRKFinderPluginProtocol> proxy();
   void connectionDidDieNotified(const NSNotification& notification);
+  void recoverAfterFinderRestartIfNeed();
+  // inject's way before 10.10: runs the loader script that loads the legacy bundle into
+  // Finder; true when the script reported no error.
+  bool injectLegacyFinderBundle();
 
   // Properties.
   std::shared_ptr<NSUserDefaults> sharedDefaults() const { return sharedDefaults_; }
@@ -89,7 +100,8 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
   const std::optional<std::string>& rootFolderPath_() const { return rootFolderPath_value_; }
   bool shouldHideBadge() const { return shouldHideBadge_; }
   const Object& menuItems() const { return menuItems_; }
-  bool injectAfterFinderRestartFailed() const { return injectAfterFinderRestartFailed_; }
+  bool injectAfterFinderRestartFailed() const;
+  std::shared_ptr<NSConnection> connection() const;
 
   std::string description() const;
 
@@ -98,8 +110,6 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
  private:
   VRKFinderSync() = default;
   bool init();
-  // inject's way before 10.10: the loader script that loads the legacy bundle into Finder.
-  static bool injectLegacyFinderBundle();
   void relayClick(std::int64_t type, std::string_view logFormat,
                   const std::optional<std::string>& path);
   void relayObservation(std::int32_t type, std::string_view logFormat,
@@ -115,7 +125,10 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
   std::optional<std::string> rootFolderPath_value_;
   bool shouldHideBadge_ = false;
   Object menuItems_;
-  bool injectAfterFinderRestartFailed_ = false;
+
+  mutable std::recursive_mutex legacyMutex_;
+  std::shared_ptr<NSConnection> connection_;     // guarded by legacyMutex_
+  bool injectAfterFinderRestartFailed_ = false;  // guarded by legacyMutex_
 
   // The lock questions being asked right now (one per listening thread at most): an answer is
   // acted on only while its question is still being handled, because the request it replies

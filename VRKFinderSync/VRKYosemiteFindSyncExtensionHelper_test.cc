@@ -270,10 +270,10 @@ TEST_F(InstallerTest, InjectInstallsAndEnablesAndAlwaysSaysYes) {
 
 TEST_F(InstallerTest, InjectBeforeYosemiteTakesTheLegacyWay) {
   setenv("VRK_MACOS_VERSION", "10.9", 1);
+  // No Finder is running to load the bundle into; inject reports it only by its result.
   EXPECT_FALSE(VRKFinderSync::inject());
   EXPECT_EQ(Commands(), std::vector<std::string>{});
-  EXPECT_TRUE(log_.contains(
-      "[VRK Finder sync client] Loading the legacy Finder bundle is not supported yet"));
+  EXPECT_EQ(log_.countContaining("[VRK Finder sync client]"), 0u);
   StopListener();
 }
 

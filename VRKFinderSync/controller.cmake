@@ -2,11 +2,13 @@
 if(NOT TARGET VRKFinderSync OR NOT TARGET vrk_localization OR NOT TARGET vrk_distributed)
   return()
 endif()
-target_sources(VRKFinderSync PRIVATE ${CMAKE_CURRENT_LIST_DIR}/VRKFinderSync.cc)
+target_sources(VRKFinderSync PRIVATE ${CMAKE_CURRENT_LIST_DIR}/VRKFinderSync.cc
+                                     ${CMAKE_CURRENT_LIST_DIR}/VRKFinderPluginProxy.cc)
 # Whole archives: the library carries one complete copy of the platform code, and whatever
 # links it (tests, the Python module) uses that copy instead of linking a second one.
 set(vrk_library_parts vrk_foundation_core vrk_runloop vrk_notifications vrk_defaults
-                      vrk_distributed vrk_bundle vrk_localization vrk_menuiteminfo vrk_mach)
+                      vrk_distributed vrk_bundle vrk_localization vrk_menuiteminfo vrk_mach
+                      vrk_connection vrk_applescript)
 set(vrk_library_archives)
 foreach(part ${vrk_library_parts})
   list(APPEND vrk_library_archives "$<TARGET_FILE:${part}>")

@@ -5,7 +5,8 @@ Usage: client.py [answer|late|raise]
 
 Commands: ["menu", DESCRIPTION], ["answer-late"], ["call", NAME, ARGS...] (a facade call),
 ["answer-badges", TYPE or null] (answer each badge request with that badge), ["quiet", BOOL]
-(stop printing observations), ["ping"] (prints "pong": everything posted before has been printed).
+(stop printing observations), ["ping"] (prints "pong": everything posted before has been printed),
+["state"] (prints the controller's legacy state).
   answer  answers each lock question from inside its observer with the description that the
           last ["menu", DESCRIPTION] command set (default: share and lock, a file)
   late    keeps each question's "mach" value and answers only on ["answer-late"]
@@ -93,5 +94,9 @@ for line in sys.stdin:
     elif words[0] == "quiet":
         quiet = words[1]
         emit(event="ok")
+    elif words[0] == "state":
+        c = v.VRKFinderSync.sharedInstance()
+        emit(event="state", injectAfterFinderRestartFailed=c.injectAfterFinderRestartFailed,
+             root=c.rootFolderPath_)
     elif words[0] == "ping":
         emit(event="pong")
