@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "Contract/VRKContract.h"
+#include "Platform/AppleScript/AppleEventWire.h"
+#include "Platform/Connection/DistantObjectWire.h"
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
 #include "Platform/Foundation/TemporaryRoot.h"
+#include "Platform/Foundation/TestBusPeer.h"
 
 namespace vrk {
 namespace {
@@ -432,6 +435,68 @@ TEST_F(ControllerTest, BeforeYosemiteNothingReachesTheStoreOrTheBus) {
   EXPECT_TRUE(Store()->objectForKey(kLanguageKey).isNil());
   EXPECT_EQ(controller->vrk_prefixedTitleWithTitle("Share"), "Mirelta 同步 - 分享链接");
   EXPECT_FALSE(log.contains("[VRK Finder sync client] Save rootFolder result = 1"));
+}
+
+// ---- The legacy Finder bundle (before 10.10) ----
+
+TEST_F(ControllerTest, FromYosemiteOnThereIsNoLegacyProxy) {
+  auto controller = VRKFinderSync::sharedInstance();
+  LogCapture log;
+  EXPECT_EQ(controller->proxy(), nullptr);
+  EXPECT_EQ(controller->connection(), nullptr);
+  EXPECT_EQ(log.countContaining("NSConnection"), 0u);
+  EXPECT_EQ(log.countContaining("SessionBus"), 0u);
+}
+
+TEST_F(ControllerTest, InjectBeforeYosemiteIsTheLoaderScriptsResult) {
+  setenv("VRK_MACOS_VERSION", "10.9", 1);
+  VRKFinderSync::sharedInstance();
+  LogCapture log;
+  EXPECT_FALSE(VRKFinderSync::inject());  // Finder is not running
+  std::mutex mutex;
+  std::vector<std::string> events;
+  TestBusPeer finder(appleevents::ApplicationBusName("Finder"), appleevents::kPath,
+                     [&](sd_bus_message* m) {
+                       const char* cls = "";
+                       const char* id = "";
+                       sd_bus_message_read(m, "ss", &cls, &id);
+                       std::lock_guard lock(mutex);
+                       events.push_back(std::string(cls) + id);
+                       return sd_bus_reply_method_return(m, "");
+                     });
+  EXPECT_TRUE(VRKFinderSync::inject());
+  EXPECT_EQ(events, std::vector<std::string>{"NVTYload"});
+  EXPECT_EQ(log.countContaining("[VRK Finder sync client]"), 0u);
+}
+
+TEST_F(ControllerTest, OnlyTheDeathOfTheKeptConnectionCountsAndNoRootReplaysNothing) {
+  setenv("VRK_MACOS_VERSION", "10.9", 1);
+  std::atomic<int> messages{0};
+  auto answer = [&](sd_bus_message* m) {
+    ++messages;
+    return sd_bus_reply_method_return(m, "");
+  };
+  TestBusPeer bundle(kVRKFinderPluginConnectionName, distantobjects::kRootObjectPath, answer);
+  TestBusPeer other("org.example.Other", distantobjects::kRootObjectPath, answer);
+  auto controller = VRKFinderSync::sharedInstance();
+  LogCapture log;
+  controller->recoverAfterFinderRestartIfNeed();
+  EXPECT_EQ(messages.load(), 0);
+
+  ASSERT_NE(controller->proxy(), nullptr);
+  auto kept = controller->connection();
+  ASSERT_NE(kept, nullptr);
+  auto foreign = NSConnection::connectionWithRegisteredName("org.example.Other", std::nullopt);
+  ASSERT_NE(foreign, nullptr);
+  for (const Object& object : {Object::valueWithPointer(foreign.get()), Object("x"), Object()}) {
+    NSNotificationCenter::defaultCenter().postNotificationName(NSConnectionDidDieNotification,
+                                                               object);
+  }
+  EXPECT_EQ(controller->connection(), kept);
+  EXPECT_TRUE(kept->isValid());
+  EXPECT_FALSE(controller->injectAfterFinderRestartFailed());
+  EXPECT_EQ(messages.load(), 0);
+  EXPECT_EQ(log.countContaining("[VRK Finder sync client]"), 0u);
 }
 
 }  // namespace

@@ -90,7 +90,9 @@ bool LegacyFinder::start(std::string* error) {
     r = sd_bus_add_object(bus_, &slot_, appleevents::kPath, &LegacyFinder::OnEvent, this);
   }
   const std::string name = appleevents::ApplicationBusName("Finder");
-  if (r >= 0) r = sd_bus_request_name(bus_, name.c_str(), 0);
+  // Queued behind a Finder that still runs: this one takes over the moment that one ends, as a
+  // relaunched Finder does.
+  if (r >= 0) r = sd_bus_request_name(bus_, name.c_str(), SD_BUS_NAME_QUEUE);
   if (r >= 0) r = sd_bus_attach_event(bus_, RunLoop::main().event(), SD_EVENT_PRIORITY_NORMAL);
   if (r < 0) {
     *error = "cannot serve Apple events as " + name + ": " + std::strerror(-r);

@@ -6,9 +6,10 @@
 // Contract:
 // - launch installs the scripting additions that the client's bundle ships (Sync.app/Contents/
 //   Library/ScriptingAdditions in the build tree) into the emulated home's
-//   Library/ScriptingAdditions where they are missing, as the client's installer would; takes
-//   the application's bus name (failing when another Finder holds it); and serves events on the
-//   main run loop. Null, with the reason in `error`, when it cannot.
+//   Library/ScriptingAdditions where they are missing, as the client's installer would; asks for
+//   the application's bus name (queued behind a Finder that still runs, so that it takes over
+//   when that one ends); and serves events on the main run loop. Null, with the reason in
+//   `error`, when it cannot.
 // - An event of class CCCC and id IIII is handled by the first addition
 //   (home/Library/ScriptingAdditions/NAME.osax/Contents/MacOS/NAME.so) that exports
 //   VRKOSAXHandler_CCCCIIII; an addition stays loaded until the host ends. No such addition: the
