@@ -182,3 +182,39 @@ print(json.dumps([v.VRKFinderSync.inject(), v.VRKYosemiteFindSyncExtensionHelper
     listed = subprocess.run([str(pluginkit), "-m", "-v", "-i", "com.mirelta.sync.extension"],
                             env=env, capture_output=True, text=True, check=True, timeout=30)
     assert listed.stdout.rstrip().endswith("\t" + appex)
+
+
+def test_the_readme_quick_start_works_with_the_installed_system(installed, tmp_path):
+    """The README's quick start, run as written against the installed module and vrk-finder."""
+    root, _ = installed
+    readme = (SOURCE / "README.md").read_text()
+    section = readme[readme.index("### Quick start"):]
+    code = section[section.index("```python\n") + 10:]
+    code = code[:code.index("```")]
+    sync = tmp_path / "Sync"
+    sync.mkdir()
+    (sync / "report.txt").write_text("r")
+    (sync / "notes.txt").write_text("n")
+    script = tmp_path / "quickstart.py"
+    script.write_text(code.replace("/home/me/Sync", str(sync)))
+    env = clean_env(VRK_ROOT=str(tmp_path / "root"), PYTHONUNBUFFERED="1")
+    client = subprocess.Popen([PYTHON, "-c", rooted_code(), str(root), str(script)], env=env,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True)
+    try:
+        first = client.stdout.readline()
+        assert first.startswith("serving badges"), repr(first) + client.stderr.read()[-2000:]
+        commands = [["show", str(sync)], ["wait-badge", str(sync / "report.txt"), "0", 5000],
+                    ["wait-badge", str(sync / "notes.txt"), "2", 5000], ["quit"]]
+        finder = subprocess.run([str(root / "usr/bin/vrk-finder")], env=env, timeout=60,
+                                input="".join(json.dumps(c) + "\n" for c in commands),
+                                capture_output=True, text=True)
+        answers = [json.loads(line) for line in finder.stdout.splitlines()]
+        assert [a.get("ok") for a in answers[1:]] == [True, True, True], finder.stdout
+        client.stdin.write("\n")  # Enter ends the client
+        client.stdin.close()
+        assert client.wait(timeout=30) == 0, client.stderr.read()[-2000:]
+    finally:
+        if client.poll() is None:
+            client.kill()
+            client.wait()
