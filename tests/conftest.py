@@ -219,3 +219,42 @@ def set_menu(client, description):
     client.command("menu", description)
     while client.event()["event"] != "ok":
         pass
+
+
+def start_client(client, language="en"):
+    """The scriptable client, listening, with `language` set (None leaves it)."""
+    c = client("client.py", "answer")
+    assert c.event()["event"] == "ready"
+    c.wait_listening()
+    if language:
+        c.command("call", "changeLanguage", language)
+        assert c.event()["event"] == "called"
+    return c
+
+
+def call(c, name, *args):
+    """A facade call through the client; returns what it returned."""
+    c.command("call", name, *args)
+    event = c.event()
+    while event["event"] != "called":  # observations may come first
+        event = c.event()
+    return event["result"]
+
+
+OWN_APPEX = str(BUILD / "Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex")
+
+
+def pluginkit(env, *args):
+    return subprocess.run([tool("pluginkit"), *args], env=env, capture_output=True, text=True,
+                          timeout=30)
+
+
+def stale_copy(env, folder="Applications/Old Sync.app/Contents/PlugIns"):
+    """A copy of the extension registered from elsewhere, as an older install left it (only its
+    Info.plist: its program is gone)."""
+    appex = pathlib.Path(env["VRK_ROOT"]) / folder / "VRKFinderSyncExtension.appex"
+    (appex / "Contents").mkdir(parents=True)
+    (appex / "Contents/Info.plist").write_bytes(
+        (pathlib.Path(OWN_APPEX) / "Contents/Info.plist").read_bytes())
+    assert pluginkit(env, "-a", str(appex)).returncode == 0
+    return str(appex)

@@ -3,44 +3,11 @@ own copy of the extension the elected one, and vrk-finder, started without --ext
 that copy; badges flow as with an extension given by path."""
 
 import os
-import pathlib
-import subprocess
 
-from conftest import BUILD, tool
+from conftest import OWN_APPEX as OWN
+from conftest import call, pluginkit, stale_copy, start_client
 
-OWN = str(BUILD / "Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex")
 ID = "com.mirelta.sync.extension"
-
-
-def pluginkit(env, *args):
-    return subprocess.run([tool("pluginkit"), *args], env=env, capture_output=True, text=True,
-                          timeout=30)
-
-
-def stale_copy(env):
-    """The extension registered from where an older install put it (its program is gone)."""
-    appex = pathlib.Path(env["VRK_ROOT"]) / "Applications/Old Sync.app/Contents/PlugIns" / \
-        "VRKFinderSyncExtension.appex"
-    (appex / "Contents").mkdir(parents=True)
-    (appex / "Contents/Info.plist").write_bytes((pathlib.Path(OWN) / "Contents/Info.plist")
-                                                .read_bytes())
-    assert pluginkit(env, "-a", str(appex)).returncode == 0
-    return str(appex)
-
-
-def start_client(client):
-    c = client("client.py", "answer")
-    assert c.event()["event"] == "ready"
-    c.wait_listening()
-    return c
-
-
-def call(c, name, *args):
-    c.command("call", name, *args)
-    event = c.event()
-    while event["event"] != "called":  # observations may come first
-        event = c.event()
-    return event["result"]
 
 
 def test_after_inject_the_file_manager_starts_the_clients_copy(client, finder, vrk_env,

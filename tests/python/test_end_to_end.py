@@ -3,7 +3,7 @@ vrk-finder running the real extension, under a private session bus and emulated 
 
 import os
 
-from conftest import set_menu
+from conftest import call, set_menu, start_client
 
 ZH_HANS_LABELS = {"0": "正在同步", "1": "已暂停", "2": "已同步", "3": "同步失败", "4": "已锁定",
                   "5": "无权访问"}
@@ -11,23 +11,6 @@ ZH_HANS_LABELS = {"0": "正在同步", "1": "已暂停", "2": "已同步", "3": 
 
 def badge_is(identifier):
     return lambda answer: answer.get("ok") is True and answer.get("badge") == identifier
-
-
-def start_client(client, language="en"):
-    c = client("client.py", "answer")
-    assert c.event()["event"] == "ready"
-    c.wait_listening()
-    if language:
-        c.command("call", "changeLanguage", language)
-        assert c.event()["event"] == "called"
-    return c
-
-
-def call(c, name, *args):
-    c.command("call", name, *args)
-    event = c.event()
-    while event["event"] != "called":  # observations may come first
-        event = c.event()
 
 
 def test_badges_set_by_the_client_show_in_the_host(client, finder, sync_folder):

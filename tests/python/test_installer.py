@@ -2,19 +2,13 @@
 class methods from Python, with the real pluginkit in a private emulated root."""
 
 import json
-import pathlib
 import subprocess
 import sys
 
-from conftest import BUILD, tool
+from conftest import OWN_APPEX as OWN
+from conftest import pluginkit, stale_copy
 
-OWN = str(BUILD / "Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex")
 ID = "com.mirelta.sync.extension"
-
-
-def pluginkit(env, *args):
-    return subprocess.run([tool("pluginkit"), *args], env=env, capture_output=True, text=True,
-                          timeout=30)
 
 
 def in_client(env, code):
@@ -23,16 +17,6 @@ def in_client(env, code):
                          env=env, capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
     return json.loads(out.stdout), out.stderr
-
-
-def stale_copy(env, folder):
-    """A copy of the extension elsewhere (as an older install left it), registered."""
-    appex = pathlib.Path(env["VRK_ROOT"]) / folder / "VRKFinderSyncExtension.appex"
-    (appex / "Contents").mkdir(parents=True)
-    (appex / "Contents/Info.plist").write_bytes(
-        (pathlib.Path(OWN) / "Contents/Info.plist").read_bytes())
-    assert pluginkit(env, "-a", str(appex)).returncode == 0
-    return str(appex)
 
 
 def test_the_helpers_class_methods_under_their_own_names(vrk_env):
