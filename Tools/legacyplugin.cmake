@@ -14,6 +14,9 @@ target_link_options(VRKFinderPlugin PRIVATE "LINKER:--exclude-libs,ALL")
 set_target_properties(VRKFinderPlugin PROPERTIES
   PREFIX "" OUTPUT_NAME VRKFinderPlugin
   LIBRARY_OUTPUT_DIRECTORY ${VRK_SCRIPTING_ADDITIONS}/VRKFinderPlugin.osax/Contents/MacOS)
+vrk_install_in_sync_app(
+  SUBDIR Contents/Library/ScriptingAdditions/VRKFinderPlugin.osax/Contents/MacOS
+  TARGETS VRKFinderPlugin)
 if(TARGET vrk-finder)
   add_dependencies(vrk-finder VRKFinderPlugin)
 endif()

@@ -35,16 +35,30 @@ function(vrk_install_tool)
 endfunction()
 
 # vrk_install_in_sync_app(SUBDIR Contents/... TARGETS target ...)
-# Programs that live inside Sync.app (the extension, a helper the client installs from its
-# bundle). Their build-tree copies inside ${VRK_SYNC_APP} are left out of the tree copy, so
-# that the installed ones are the stripped, install-time versions.
+# Programs and loadable modules that live inside Sync.app (the extension, the helper the client
+# installs from its bundle, the legacy Finder bundle). Their build-tree copies inside
+# ${VRK_SYNC_APP} are left out of the tree copy, so that the installed ones are the stripped,
+# install-time versions.
 function(vrk_install_in_sync_app)
   cmake_parse_arguments(I "" "SUBDIR" "TARGETS" ${ARGN})
-  install(TARGETS ${I_TARGETS} RUNTIME DESTINATION ${VRK_INSTALL_SYNC_APP}/${I_SUBDIR})
+  install(TARGETS ${I_TARGETS} RUNTIME DESTINATION ${VRK_INSTALL_SYNC_APP}/${I_SUBDIR}
+                               LIBRARY DESTINATION ${VRK_INSTALL_SYNC_APP}/${I_SUBDIR})
   foreach(target ${I_TARGETS})
+    get_target_property(type ${target} TYPE)
     get_target_property(name ${target} OUTPUT_NAME)
     if(NOT name)
       set(name ${target})
+    endif()
+    if(type STREQUAL "MODULE_LIBRARY")
+      get_target_property(prefix ${target} PREFIX)
+      get_target_property(suffix ${target} SUFFIX)
+      if(prefix STREQUAL "prefix-NOTFOUND")
+        set(prefix ${CMAKE_SHARED_MODULE_PREFIX})
+      endif()
+      if(suffix STREQUAL "suffix-NOTFOUND")
+        set(suffix ${CMAKE_SHARED_MODULE_SUFFIX})
+      endif()
+      set(name ${prefix}${name}${suffix})
     endif()
     set_property(GLOBAL APPEND PROPERTY VRK_SYNC_APP_PROGRAMS ${name})
   endforeach()

@@ -43,6 +43,17 @@ def installed():
     shutil.rmtree(root, ignore_errors=True)
 
 
+def test_lintian_finds_no_error_in_the_package():
+    """Run here as well as by ./run package, so that a part that adds files to the package learns
+    at once when Debian's rules refuse them (the warnings that remain are listed in README.md)."""
+    debs = sorted((BUILD / "package").glob("vrkfindersync_*.deb"))
+    if not debs or not shutil.which("lintian"):
+        pytest.skip("no package, or no lintian (./run setup installs it)")
+    out = subprocess.run(["lintian", "--fail-on", "error", str(debs[-1])], capture_output=True,
+                         text=True, timeout=300)
+    assert out.returncode == 0, out.stdout + out.stderr
+
+
 def clean_env(**extra):
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "VRK_MAIN_BUNDLE")}
     env.update(extra)
