@@ -25,14 +25,16 @@ fs::path ScriptingAdditions() {
   return emulated::Home() / "Library" / "ScriptingAdditions";
 }
 
-// Where the client's bundle keeps its scripting additions: the build tree's bundle, or the
-// installed one beside this program.
+// Where the client's bundle keeps its scripting additions: the installed bundle beside this
+// program, or else the build tree's. An installed program looks at its own bundle first, so a
+// build tree left on the machine never stands in for it; a program in a build tree has no
+// installed bundle beside it.
 fs::path BundledAdditions() {
   std::error_code ec;
-  fs::path built = VRK_BUNDLED_SCRIPTING_ADDITIONS;
-  if (fs::is_directory(built, ec)) return built;
   fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return self.parent_path() / VRK_INSTALLED_SCRIPTING_ADDITIONS_FROM_BINDIR;
+  fs::path installed = self.parent_path() / VRK_INSTALLED_SCRIPTING_ADDITIONS_FROM_BINDIR;
+  if (!ec && fs::is_directory(installed, ec)) return installed.lexically_normal();
+  return VRK_BUNDLED_SCRIPTING_ADDITIONS;
 }
 
 // Puts the additions the client's bundle ships where an installed client has them.

@@ -12,6 +12,7 @@ import pathlib
 import shutil
 import subprocess
 import tempfile
+import time
 
 import pytest
 
@@ -229,3 +230,62 @@ def test_the_readme_quick_start_works_with_the_installed_system(installed, tmp_p
         if client.poll() is None:
             client.kill()
             client.wait()
+
+
+LEGACY_CLIENT = """import json, sys, vrkfindersync as v
+root = sys.argv[1]
+injected = v.VRKFinderSync.inject()
+v.VRKFinderSync.setRootFolderPath(root)
+v.VRKFinderSync.hideIcons(False)
+v.VRKFinderSync.setIconType(2, root + "/a.txt")
+print(json.dumps(injected), flush=True)
+sys.stdin.readline()
+"""
+
+
+def test_before_10_10_the_installed_finder_loads_the_installed_legacy_bundle(installed, tmp_path):
+    root, _ = installed
+    osax = "Contents/Library/ScriptingAdditions/VRKFinderPlugin.osax"
+    shipped = root / "usr/lib/vrkfindersync/Sync.app" / osax
+    if not shipped.exists():
+        pytest.skip("this build has no legacy Finder bundle")
+    sync = tmp_path / "Sync"
+    sync.mkdir()
+    (sync / "a.txt").write_text("a")
+    env = clean_env(VRK_ROOT=str(tmp_path / "root"), VRK_MACOS_VERSION="10.9")
+    finder = subprocess.Popen([str(root / "usr/bin/vrk-finder")], env=env, text=True,
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL)
+    script = tmp_path / "legacy_client.py"
+    script.write_text(LEGACY_CLIENT)
+    client = None
+    try:
+        finder.stdin.write('["state"]\n')  # answered once it owns its bus name
+        finder.stdin.flush()
+        assert finder.stdout.readline()
+        client = subprocess.Popen([PYTHON, "-c", rooted_code(), str(root), str(script),
+                                   str(sync)], env=env, text=True, stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        assert client.stdout.readline().strip() == "true", client.stderr.read()[-2000:]
+        deadline = time.monotonic() + 10
+        while True:  # the bundle takes the badge from the library over the session bus
+            finder.stdin.write('["badges"]\n')
+            finder.stdin.flush()
+            badges = json.loads(finder.stdout.readline())["badges"]
+            if badges.get(str(sync / "a.txt")) == "2":
+                break
+            assert time.monotonic() < deadline, badges
+            time.sleep(0.05)
+        # The bundle Finder loaded is the installed one, not the build tree's.
+        copied = tmp_path / "root/home/Library/ScriptingAdditions/VRKFinderPlugin.osax"
+        module = "Contents/MacOS/VRKFinderPlugin.so"
+        assert (copied / module).read_bytes() == (shipped / module).read_bytes()
+    finally:
+        for proc in (client, finder):
+            if proc is not None and proc.poll() is None:
+                proc.stdin.close()
+                try:
+                    proc.wait(10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
