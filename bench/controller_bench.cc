@@ -60,7 +60,7 @@ int CacheChildMain(std::int64_t entries) {
   const std::string suite(vrk::kVRKSharedSuiteName);
   const auto file = std::filesystem::path(std::getenv("VRK_ROOT")) /
                     "home/Library/Group Containers" / suite / "Library/Preferences" /
-                    (suite + ".json");
+                    (suite + ".sqlite");
   std::error_code ec;
   const auto bytes = std::filesystem::file_size(file, ec);
   const double floor = vrk::bench::SyncedWriteMicros(file.parent_path());

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -34,25 +33,6 @@ std::int64_t NowNs() {
 
 void LogErrno(const char* action, const std::filesystem::path& path, int error) {
   NSLog("[NSUserDefaults] cannot %s %s: %s", action, path.string(), std::strerror(error));
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-// A name no other writer uses at the same time: our pid, a per-process counter and the clock.
-std::string UniqueSuffix() {
-  static std::atomic<std::uint64_t> counter{0};
-  return std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1)) + "." +
-         std::to_string(NowNs() % 1'000'000'000);
 }
 
 }  // namespace
@@ -94,7 +74,8 @@ std::optional<FileContents> ReadFile(const std::filesystem::path& path) {
   return contents;
 }
 
-std::optional<FileLock> FileLock::acquire(const std::filesystem::path& lockPath) {
+std::optional<FileLock> FileLock::acquire(const std::filesystem::path& lockPath,
+                                          std::chrono::milliseconds timeout) {
   UniqueFd fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd && (errno == EACCES || errno == EROFS || errno == EPERM)) {
     fd = UniqueFd(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -103,50 +84,17 @@ std::optional<FileLock> FileLock::acquire(const std::filesystem::path& lockPath)
     LogErrno("open", lockPath, errno);
     return std::nullopt;
   }
-  while (::flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      LogErrno("lock", lockPath, errno);
+  // flock has no time-out of its own, so a holder stopped or hung is waited for by polling.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+      LogErrno("lock", lockPath, errno == EWOULDBLOCK ? ETIMEDOUT : errno);
       return std::nullopt;
     }
+    ::usleep(2000);
   }
   return FileLock(std::move(fd));
-}
-
-std::optional<FileStamp> ReplaceFile(const std::filesystem::path& target,
-                                     std::string_view tempPrefix, std::string_view bytes,
-                                     std::int64_t previousMtimeNs) {
-  const std::filesystem::path folder = target.parent_path();
-  const std::filesystem::path temp = folder / (std::string(tempPrefix) + UniqueSuffix());
-  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd) {
-    LogErrno("create", temp, errno);
-    return std::nullopt;
-  }
-  auto fail = [&](const char* action) -> std::optional<FileStamp> {
-    LogErrno(action, temp, errno);
-    fd.reset();
-    ::unlink(temp.c_str());
-    return std::nullopt;
-  };
-  if (!WriteAll(fd.get(), bytes)) return fail("write");
-  // Readers tell versions apart by inode, size and mtime. File systems reuse inode numbers and
-  // the kernel's clock is coarse, so two versions could otherwise carry the same stamp.
-  const std::int64_t mtime = std::max(NowNs(), previousMtimeNs + 1);
-  const struct timespec times[2] = {
-      {0, UTIME_OMIT},
-      {static_cast<time_t>(mtime / 1'000'000'000), static_cast<long>(mtime % 1'000'000'000)}};
-  if (::futimens(fd.get(), times) != 0) return fail("set the time of");
-  if (::fsync(fd.get()) != 0) return fail("flush");
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return fail("stat");
-  // close can report a late write error (NFS, quota); the descriptor is gone either way.
-  if (::close(fd.release()) != 0) return fail("close");
-  if (::rename(temp.c_str(), target.c_str()) != 0) return fail("rename");
-  // The rename itself must reach the disk too, or a crash could bring the old file back.
-  if (UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dir) {
-    ::fsync(dir.get());
-  }
-  return StampOf(st);
 }
 
 void RemoveStrayTempFiles(const std::filesystem::path& folder, std::string_view tempPrefix,

@@ -1,5 +1,6 @@
-// File primitives of the settings store: reading a version of the file with its identity,
-// the advisory lock that serialises writers, and atomic replacement by write-temp-then-rename.
+// File primitives of the settings store: reading a file with its identity (the first
+// version's JSON suites, which are imported), the advisory lock under which a process repairs
+// or migrates a suite, and the removal of temporary files that the first version left.
 //
 // Contract: every function logs its own failures (with the file's path and the system's
 // error text) and reports them by returning nullopt or false; nothing throws. Descriptors are
@@ -48,22 +49,16 @@ std::optional<FileContents> ReadFile(const std::filesystem::path& path);
 // dies, so a killed writer never leaves the lock taken).
 class FileLock final {
  public:
-  // Blocks until the lock is held. The lock file is created when missing; in a folder that
-  // cannot be written an existing lock file is opened read-only. nullopt when neither works.
-  static std::optional<FileLock> acquire(const std::filesystem::path& lockPath);
+  // Waits at most `timeout` for the lock. The lock file is created when missing; in a folder
+  // that cannot be written an existing lock file is opened read-only. nullopt, logged, when
+  // neither works or the time-out passes.
+  static std::optional<FileLock> acquire(const std::filesystem::path& lockPath,
+                                         std::chrono::milliseconds timeout);
 
  private:
   explicit FileLock(UniqueFd fd) : fd_(std::move(fd)) {}
   UniqueFd fd_;
 };
-
-// Writes `bytes` to a new file named `tempPrefix`<unique> in `target`'s folder, flushes it to
-// disk and renames it over `target`. The new file's modification time is later than
-// `previousMtimeNs`. Returns the stamp of the new file, or nullopt (temp file removed, target
-// untouched) on any failure. The caller holds the FileLock of `target`.
-std::optional<FileStamp> ReplaceFile(const std::filesystem::path& target,
-                                     std::string_view tempPrefix, std::string_view bytes,
-                                     std::int64_t previousMtimeNs);
 
 // Removes the files in `folder` whose names start with `tempPrefix`: all of them, or with
 // `olderThan` only those not modified for that long.

@@ -1,55 +1,56 @@
 #include "Platform/Foundation/NSUserDefaults.h"
 
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <system_error>
 #include <utility>
 
+#include "Platform/Foundation/DefaultsDatabase.h"
 #include "Platform/Foundation/DefaultsFile.h"
 #include "Platform/Foundation/EmulatedRoot.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/UniqueFd.h"
 
 namespace vrk {
 
 namespace fs = std::filesystem;
+using defaults::Database;
 using defaults::FileLock;
 using defaults::FileStamp;
-
-// Temp files of a writer that crashed are removed by the next writer (which holds the lock,
-// so no live writer can own them) or, without the lock, once they are this old.
-constexpr std::chrono::seconds kStrayTempAge{60};
 
 struct NSUserDefaults::State {
   State(std::string name, fs::path dir)
       : suite(std::move(name)),
         folder(std::move(dir)),
-        file(folder / (suite + ".json")),
-        lockFile(folder / (suite + ".json.lock")),
-        corruptFile(folder / (suite + ".json.corrupt")),
-        tempPrefix("." + suite + ".json.tmp.") {}
+        file(folder / (suite + ".sqlite")),
+        lockFile(folder / (suite + ".sqlite.lock")),
+        asideFile(folder / (suite + ".sqlite.corrupt")),
+        jsonFile(folder / (suite + ".json")) {}
 
   const std::string suite;
   const fs::path folder;
   const fs::path file;
   const fs::path lockFile;
-  const fs::path corruptFile;
-  const std::string tempPrefix;
+  const fs::path asideFile;
+  const fs::path jsonFile;
 
   std::mutex mutex;
-  // What the file held when last read or written, and the stamp of that version. Until the
-  // first read `loaded` is false, so the first use always reads.
-  ObjectDictionary disk;
-  FileStamp stamp;
-  bool loaded = false;
-  // The last read failed, so `disk` may be stale: a writer must read again before merging.
-  bool readFailed = false;
-  // Sets, and removals as nil, since the last successful synchronize.
+  std::unique_ptr<Database> db;
+  // Values read from the database while its data version was `version`. Dictionaries held
+  // entry by entry are not kept: they are large and only read whole by tools.
+  std::map<std::string, Object, std::less<>> cache;
+  std::optional<std::int64_t> version;
+  // Whole-key sets, and removals as nil, since the last successful synchronize.
   ObjectDictionary pending;
-  // The file was unparseable: the next synchronize writes a fresh one even with nothing
-  // pending, so that the bad file does not linger.
-  bool rewrite = false;
+  // Entry changes of dictionary-valued keys (a nil entry is removed); a key is never in both.
+  std::map<std::string, ObjectDictionary, std::less<>> pendingEntries;
 };
 
 namespace {
@@ -59,62 +60,167 @@ bool ValidSuiteName(std::string_view name) {
          name.find("..") == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
-// Reads the file into state.disk. An unparseable file reads as empty and is renamed aside,
-// under the writers' lock and only if it is still the version we read, so that a good file
-// that a writer has just put in its place is never the one moved. `lockHeld` says whether
-// the caller already holds that lock. False when the file could not be read at all.
-bool LoadFile(NSUserDefaults::State& state, bool lockHeld) {
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    std::optional<defaults::FileContents> contents = defaults::ReadFile(state.file);
-    state.loaded = true;
-    state.readFailed = !contents;
-    if (!contents) {
-      // Logged once: readers keep the view they had until the file changes.
-      if (std::optional<FileStamp> now = defaults::StatPath(state.file)) state.stamp = *now;
-      return false;
-    }
-    if (!contents->stamp.exists) {
-      state.disk.clear();
-      state.stamp = contents->stamp;
-      return true;
-    }
-    std::optional<ObjectDictionary> parsed;
-    if (contents->regular) {
-      parsed = ParseSettingsFile(std::as_bytes(std::span(contents->bytes)), state.file.string());
-    } else {
-      NSLog("[NSUserDefaults] cannot read %s: not a regular file", state.file.string());
-    }
-    if (parsed) {
-      state.disk = std::move(*parsed);
-      state.stamp = contents->stamp;
-      return true;
-    }
-    state.disk.clear();
-    state.rewrite = true;
-    // Remembering the bad version's stamp keeps us from parsing it again on every read
-    // when it cannot be moved.
-    state.stamp = contents->stamp;
-    std::optional<FileLock> lock;
-    if (!lockHeld && !(lock = FileLock::acquire(state.lockFile))) return true;
-    std::optional<FileStamp> now = defaults::StatPath(state.file);
-    if (now && *now != contents->stamp) continue;  // replaced meanwhile: read the new one
-    if (std::rename(state.file.c_str(), state.corruptFile.c_str()) != 0) {
-      NSLog("[NSUserDefaults] cannot keep %s aside: %s", state.file.string(), std::strerror(errno));
-      return true;
-    }
-    NSLog("[NSUserDefaults] %s cannot be parsed; it reads as empty and is kept aside as %s",
-          state.file.string(), state.corruptFile.string());
-    state.stamp = FileStamp{};
-    return true;
+std::string StampText(const FileStamp& stamp) {
+  return std::to_string(stamp.device) + ":" + std::to_string(stamp.inode) + ":" +
+         std::to_string(stamp.size) + ":" + std::to_string(stamp.mtimeNs);
+}
+
+// Renames `from` to `to`, replacing whatever `to` was (a folder included).
+bool MoveAside(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  fs::remove_all(to, ec);
+  if (std::rename(from.c_str(), to.c_str()) != 0) {
+    NSLog("[NSUserDefaults] cannot keep %s aside: %s", from.string(), std::strerror(errno));
+    return false;
   }
   return true;
 }
 
-// Reloads the file when it is not the version we last read: one stat when nothing changed.
-void RefreshLocked(NSUserDefaults::State& state) {
-  std::optional<FileStamp> now = defaults::StatPath(state.file);
-  if (state.loaded && (!now || *now == state.stamp)) return;
-  LoadFile(state, false);
+// Moves a database that is not ours aside with its write-ahead log, whose frames would
+// otherwise be replayed into the fresh database that takes its name.
+bool MoveDatabaseAside(const NSUserDefaults::State& s, std::string_view why) {
+  if (!MoveAside(s.file, s.asideFile)) return false;
+  const fs::path wal = s.file.string() + "-wal";
+  std::error_code ec;
+  if (fs::exists(fs::symlink_status(wal, ec))) MoveAside(wal, s.asideFile.string() + "-wal");
+  fs::remove(s.file.string() + "-shm", ec);
+  NSLog("[NSUserDefaults] %s %s; it is kept aside as %s and an empty store takes its place",
+        s.file.string(), why, s.asideFile.string());
+  return true;
+}
+
+// Imports the first version's JSON file of the suite, if there is one. Runs under the suite's
+// lock file, so only one process imports.
+void ImportJsonSuite(NSUserDefaults::State& s) {
+  std::optional<FileStamp> stamp = defaults::StatPath(s.jsonFile);
+  if (!stamp || !stamp->exists) return;
+  const fs::path aside = s.jsonFile.string() + ".corrupt";
+  auto removeLeftovers = [&] {
+    std::error_code ec;
+    fs::remove(s.jsonFile, ec);
+    fs::remove(s.jsonFile.string() + ".lock", ec);
+    defaults::RemoveStrayTempFiles(s.folder, "." + s.suite + ".json.tmp.", std::nullopt);
+  };
+  // Imported before, but the process died before it could remove the file.
+  if (s.db->meta("imported") == StampText(*stamp)) {
+    removeLeftovers();
+    return;
+  }
+  if (static_cast<std::uint64_t>(stamp->size) > kMaxSettingsFileBytes) {
+    NSLog("[NSUserDefaults] %s is larger than %zu bytes and is not imported", s.jsonFile.string(),
+          kMaxSettingsFileBytes);
+    if (MoveAside(s.jsonFile, aside)) removeLeftovers();
+    return;
+  }
+  std::optional<defaults::FileContents> contents = defaults::ReadFile(s.jsonFile);
+  if (!contents) return;  // logged; tried again at the next start
+  std::optional<ObjectDictionary> values;
+  if (contents->regular) {
+    values = ParseSettingsFile(std::as_bytes(std::span(contents->bytes)), s.jsonFile.string());
+  }
+  if (!values) {
+    NSLog("[NSUserDefaults] %s is not a settings file; it is kept aside as %s", s.jsonFile.string(),
+          aside.string());
+    if (MoveAside(s.jsonFile, aside)) removeLeftovers();
+    return;
+  }
+  if (!s.db->begin()) return;
+  bool ok = true;
+  for (const auto& [key, value] : *values) {
+    if (!IsStorableSettingsValue(value)) {
+      NSLog("[NSUserDefaults] %s: the value of key \"%s\" is too large and is left out",
+            s.jsonFile.string(), key);
+      continue;
+    }
+    if (!(ok = s.db->put(key, value))) break;
+  }
+  ok = ok && s.db->setMeta("imported", StampText(contents->stamp)) && s.db->commit();
+  if (!ok) {
+    s.db->rollback();
+    return;
+  }
+  NSLog("[NSUserDefaults] imported %zu keys of %s into %s", values->size(), s.jsonFile.string(),
+        s.file.string());
+  removeLeftovers();
+}
+
+// Opens the suite's database, repairing and migrating it under the suite's lock file.
+// False, logged, when it cannot be opened now; the next use tries again.
+bool OpenStore(NSUserDefaults::State& s) {
+  // The lock orders repairs and imports between processes. Without it (a folder we may not
+  // write) the store is only opened as it is.
+  std::optional<FileLock> lock = FileLock::acquire(s.lockFile, defaults::kDefaultsBusyTimeout);
+  for (int attempt = 0; attempt < 2 && !s.db; ++attempt) {
+    struct stat st;
+    if (::lstat(s.file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      if (!lock || !MoveDatabaseAside(s, S_ISLNK(st.st_mode) ? "is a symlink" : "is not a file")) {
+        return false;
+      }
+    }
+    // Created here rather than by SQLite so that it, and the log files that take its mode, are
+    // the user's alone. Fails harmlessly when the file exists.
+    UniqueFd created(
+        ::open(s.file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    Database::Status status;
+    s.db = Database::open(s.file, status);
+    if (status == Database::Status::NotOurs && lock && attempt == 0) {
+      if (!MoveDatabaseAside(s, "cannot be read as a settings database")) return false;
+    } else if (!s.db) {
+      return false;
+    }
+  }
+  if (!s.db) return false;
+  if (lock) ImportJsonSuite(s);
+  return true;
+}
+
+bool EnsureOpen(NSUserDefaults::State& s) {
+  if (s.db) return true;
+  // The folder may have been removed since we were created.
+  std::error_code ec;
+  fs::create_directories(s.folder, ec);
+  return OpenStore(s);
+}
+
+// What the database holds for `key` now: from the cache while no other connection committed.
+Object ReadStored(NSUserDefaults::State& s, std::string_view key) {
+  if (!EnsureOpen(s)) return Object();
+  std::optional<std::int64_t> version = s.db->dataVersion();
+  if (!version || version != s.version) {
+    s.cache.clear();
+    s.version = version;
+  }
+  if (auto it = s.cache.find(key); it != s.cache.end()) return it->second;
+  std::optional<Database::Read> read = s.db->read(key);
+  if (!read) return Object();
+  if (!read->byEntries && version) s.cache.emplace(std::string(key), read->value);
+  return std::move(read->value);
+}
+
+// `base` with the entry changes applied; a value that is not a dictionary counts as empty.
+Object ApplyEntries(const Object& base, const ObjectDictionary& changes) {
+  ObjectDictionary dictionary = base.dictionary() ? *base.dictionary() : ObjectDictionary{};
+  for (const auto& [entry, value] : changes) {
+    if (value.isNil()) {
+      dictionary.erase(entry);
+    } else {
+      dictionary.insert_or_assign(entry, value);
+    }
+  }
+  return Object(std::move(dictionary));
+}
+
+bool WritePending(NSUserDefaults::State& s) {
+  for (const auto& [key, value] : s.pending) {
+    if (!(value.isNil() ? s.db->remove(key) : s.db->put(key, value))) return false;
+  }
+  for (const auto& [key, changes] : s.pendingEntries) {
+    if (!s.db->ensureDictionary(key)) return false;
+    for (const auto& [entry, value] : changes) {
+      if (!s.db->putEntry(key, entry, value)) return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -139,7 +245,8 @@ std::shared_ptr<NSUserDefaults> NSUserDefaults::initWithSuiteName(std::string_vi
     return nullptr;
   }
   auto state = std::make_unique<State>(std::move(suite), std::move(folder));
-  defaults::RemoveStrayTempFiles(state->folder, state->tempPrefix, kStrayTempAge);
+  // Opened now so that a repair or an import happens at start; a failure is tried again on use.
+  OpenStore(*state);
   return std::make_shared<NSUserDefaults>(std::move(state));
 }
 
@@ -148,11 +255,14 @@ fs::path NSUserDefaults::filePath() const {
 }
 
 Object NSUserDefaults::objectForKey(std::string_view key) {
-  std::lock_guard lock(state_->mutex);
-  if (auto it = state_->pending.find(key); it != state_->pending.end()) return it->second;
-  RefreshLocked(*state_);
-  auto it = state_->disk.find(key);
-  return it == state_->disk.end() ? Object() : it->second;
+  State& s = *state_;
+  std::lock_guard lock(s.mutex);
+  if (auto it = s.pending.find(key); it != s.pending.end()) return it->second;
+  Object stored = ReadStored(s, key);
+  if (auto it = s.pendingEntries.find(key); it != s.pendingEntries.end()) {
+    return ApplyEntries(stored, it->second);
+  }
+  return stored;
 }
 
 void NSUserDefaults::setObject(const Object& value, std::string_view key) {
@@ -164,11 +274,14 @@ void NSUserDefaults::setObject(const Object& value, std::string_view key) {
   if (!value.isNil() && !IsStorableSettingsValue(value)) {
     NSLog(
         "[NSUserDefaults] ignored setObject:forKey: %s in suite %s: the value holds data, a "
-        "pointer, text that is not UTF-8 or nesting deeper than %d",
-        key, state_->suite, kMaxSettingsDepth);
+        "pointer, text that is not UTF-8, nesting deeper than %d or more than %zu bytes",
+        key, state_->suite, kMaxSettingsDepth, kMaxSettingsValueBytes);
     return;
   }
   std::lock_guard lock(state_->mutex);
+  if (auto it = state_->pendingEntries.find(key); it != state_->pendingEntries.end()) {
+    state_->pendingEntries.erase(it);
+  }
   state_->pending.insert_or_assign(std::string(key), value);
 }
 
@@ -176,47 +289,81 @@ void NSUserDefaults::removeObjectForKey(std::string_view key) {
   setObject(Object(), key);
 }
 
+void NSUserDefaults::setObjectInDictionary(const Object& value, std::string_view entry,
+                                           std::string_view key) {
+  if (!IsValidUTF8(key) || !IsValidUTF8(entry) ||
+      (!value.isNil() && !EncodeSettingsValue(value, kEntryValueDepth))) {
+    NSLog(
+        "[NSUserDefaults] ignored an entry of key %s in suite %s: the key, the entry or the value "
+        "cannot be stored",
+        key, state_->suite);
+    return;
+  }
+  State& s = *state_;
+  std::lock_guard lock(s.mutex);
+  if (auto it = s.pending.find(key); it != s.pending.end()) {
+    // The whole value is pending already: change it there (a copy, as the value is shared).
+    it->second = ApplyEntries(it->second, ObjectDictionary{{std::string(entry), value}});
+    return;
+  }
+  auto [it, added] = s.pendingEntries.try_emplace(std::string(key));
+  it->second.insert_or_assign(std::string(entry), value);
+}
+
 bool NSUserDefaults::synchronize() {
   State& s = *state_;
   std::lock_guard guard(s.mutex);
-  if (s.pending.empty() && !s.rewrite) return true;
-
-  // The folder may have been removed since we were created.
-  std::error_code ec;
-  fs::create_directories(s.folder, ec);
-  std::optional<FileLock> lock = FileLock::acquire(s.lockFile);
-  if (!lock) return false;
-  defaults::RemoveStrayTempFiles(s.folder, s.tempPrefix, std::nullopt);
-
-  // Other writers may have changed the file since we read it; their keys must survive. With
-  // the lock held nobody can replace it while we merge.
-  std::optional<FileStamp> now = defaults::StatPath(s.file);
-  if ((!s.loaded || s.readFailed || !now || *now != s.stamp) && !LoadFile(s, true)) {
-    NSLog("[NSUserDefaults] synchronize of suite %s failed: %s cannot be read", s.suite,
+  if (s.pending.empty() && s.pendingEntries.empty()) return true;
+  if (!EnsureOpen(s)) {
+    NSLog("[NSUserDefaults] synchronize of suite %s failed: %s cannot be opened", s.suite,
           s.file.string());
     return false;
   }
-
-  ObjectDictionary merged = s.disk;
+  if (!s.db->begin() || !WritePending(s) || !s.db->commit()) {
+    s.db->rollback();
+    NSLog(
+        "[NSUserDefaults] synchronize of suite %s failed%s; %s is unchanged and the changes stay "
+        "pending",
+        s.suite, (s.db->lastError() & 0xFF) == SQLITE_BUSY ? " (another writer holds it)" : "",
+        s.file.string());
+    return false;
+  }
+  // Our own commits do not change the data version we compare, so the cache follows them here.
   for (const auto& [key, value] : s.pending) {
-    if (value.isNil()) {
-      merged.erase(key);
+    if (value.isNil() || value.isDictionary()) {
+      s.cache.erase(key);
     } else {
-      merged.insert_or_assign(key, value);
+      s.cache.insert_or_assign(key, value);
     }
   }
-  std::optional<FileStamp> written = defaults::ReplaceFile(
-      s.file, s.tempPrefix, SerializeSettings(merged), s.stamp.exists ? s.stamp.mtimeNs : 0);
-  if (!written) {
-    NSLog("[NSUserDefaults] synchronize of suite %s failed; %s is unchanged", s.suite,
-          s.file.string());
-    return false;
+  for (const auto& [key, changes] : s.pendingEntries) {
+    if (auto it = s.cache.find(key); it != s.cache.end()) s.cache.erase(it);
   }
-  s.disk = std::move(merged);
-  s.stamp = *written;
   s.pending.clear();
-  s.rewrite = false;
+  s.pendingEntries.clear();
   return true;
+}
+
+ObjectDictionary NSUserDefaults::dictionaryRepresentation() {
+  State& s = *state_;
+  std::lock_guard lock(s.mutex);
+  ObjectDictionary all;
+  if (EnsureOpen(s)) {
+    if (std::optional<ObjectDictionary> stored = s.db->readAll()) all = std::move(*stored);
+  }
+  for (const auto& [key, changes] : s.pendingEntries) {
+    auto it = all.find(key);
+    Object changed = ApplyEntries(it == all.end() ? Object() : it->second, changes);
+    all.insert_or_assign(key, std::move(changed));
+  }
+  for (const auto& [key, value] : s.pending) {
+    if (value.isNil()) {
+      all.erase(key);
+    } else {
+      all.insert_or_assign(key, value);
+    }
+  }
+  return all;
 }
 
 }  // namespace vrk

@@ -1,46 +1,46 @@
-// NSUserDefaults suites: a settings store shared by processes, one JSON file per suite at
-// $VRK_ROOT/home/Library/Group Containers/<suite>/Library/Preferences/<suite>.json.
+// NSUserDefaults suites: a settings store shared by processes, one SQLite database per suite at
+// $VRK_ROOT/home/Library/Group Containers/<suite>/Library/Preferences/<suite>.sqlite
+// (schema in DefaultsDatabase.h; `vrk-defaults` reads and writes it from the command line).
 //
 // Contract:
 // - initWithSuiteName returns a new object that the caller owns (shared), or null with a log
 //   line when the name is empty or ".", contains '/', ".." or a NUL, or the suite folder
 //   cannot be created. Several objects, in one or many processes, may use the same suite.
-// - Values are Objects that JSON can hold: strings (UTF-8), NSNumber integers and BOOLs,
-//   arrays and dictionaries of those, nested at most kMaxSettingsDepth deep (the suite's own
-//   dictionary counts as one level). setObject logs and ignores anything else (data, pointers,
-//   strings that are not UTF-8). An Int32 number reads back from the file as Int64.
-// - setObject/removeObjectForKey change this object's view at once; other objects see the
-//   change only after synchronize returns true. Until then this object's pending changes win
-//   over what the file says. objectForKey notices a file rewritten by anyone (at most one
-//   stat per call) and reloads it.
-// - synchronize merges this object's pending changes into the current file under an advisory
-//   lock and replaces the file atomically, so writers never lose each other's keys and a
-//   reader never sees half a file. On any failure (read-only folder, full disk) it logs,
-//   keeps the old file and the pending changes, and returns false.
-// - A file that is not a JSON object reads as empty, is kept aside as "<suite>.json.corrupt"
-//   (replacing an older one), is logged, and is replaced by the next synchronize. A value the
-//   store cannot hold (a float, null) costs only itself, with a log line (ParseSettingsFile).
+// - Values are strings (UTF-8), NSNumber integers and BOOLs, arrays and dictionaries of those,
+//   nested at most kMaxSettingsDepth deep (the suite counts as one level), each stored text at
+//   most kMaxSettingsValueBytes. setObject logs and ignores anything else (data, pointers,
+//   strings that are not UTF-8). An Int32 number reads back from the store as Int64.
+// - setObject/removeObjectForKey/setObjectInDictionary change this object's view at once;
+//   other objects see the change only after synchronize returns true. Until then this object's
+//   pending changes win over what the store says.
+// - objectForKey reads only the key asked for: a small key never loads a large dictionary.
+//   It notices other processes' commits through SQLite's data version and re-reads nothing
+//   that has not changed.
+// - synchronize writes this object's pending changes in one transaction (a reader never sees
+//   part of them; writers of other keys, or of other entries of one dictionary, never lose
+//   each other's changes), without an fsync: a committed change survives the crash of any
+//   process, only a power loss can drop the last ones. It waits for another writer at most
+//   about a second. On any failure (another writer holding the store past that wait, a
+//   read-only store, a full disk) it logs, keeps the store as it was and the pending changes,
+//   and returns false.
+// - A database that cannot be read as ours (garbage, truncated, another program's schema, a
+//   folder or a symlink in its place) is moved aside as "<suite>.sqlite.corrupt" (replacing an
+//   older one) with a log line, and an empty one takes its place.
+// - A suite file of the first version ("<suite>.json") is imported once and then removed: every
+//   value the store can hold is kept, each one it cannot is left out with a log line naming its
+//   key, and a file that is not a JSON object at all is kept aside as "<suite>.json.corrupt".
 // - Thread-safe: any thread may call any member at any time. Nothing throws except
 //   std::bad_alloc.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <optional>
-#include <span>
-#include <string>
 #include <string_view>
-#include <vector>
 
+#include "Platform/Foundation/DefaultsCodec.h"
 #include "Platform/Foundation/Object.h"
 
 namespace vrk {
-
-// Deepest nesting of containers that a settings file may hold, counting its top-level object.
-// Deeper input is rejected so that no recursive walk over stored values can exhaust the stack.
-inline constexpr int kMaxSettingsDepth = 64;
 
 class NSUserDefaults final {
  public:
@@ -54,9 +54,19 @@ class NSUserDefaults final {
   // Stores `value` under `key`; a nil value removes the key.
   void setObject(const Object& value, std::string_view key);
   void removeObjectForKey(std::string_view key);
-  // Writes the pending changes; true when there were none or they are now in the file.
+  // Equal to storing under `key` a copy of its dictionary (an empty one when it holds none)
+  // with `entry` set to `value`, or removed when `value` is nil; but only that entry is
+  // written, so its cost does not grow with the dictionary. Entries changed by other writers
+  // meanwhile are kept, as other writers' keys are.
+  void setObjectInDictionary(const Object& value, std::string_view entry, std::string_view key);
+  // Writes the pending changes; true when there were none or they are now in the store.
   bool synchronize();
 
+  // Every key of the suite with its value, as the store holds it now (pending changes of this
+  // object included).
+  ObjectDictionary dictionaryRepresentation();
+
+  // The suite's database file.
   std::filesystem::path filePath() const;
 
   // Use initWithSuiteName.
@@ -67,24 +77,5 @@ class NSUserDefaults final {
  private:
   std::unique_ptr<State> state_;
 };
-
-// Parses the bytes of a settings file: one JSON object. Values the store cannot hold (floats,
-// null, integers outside the signed 64-bit range) are left out wherever they stand, and every
-// other value is kept: such a document is not corrupt. Each top-level key that lost something
-// is logged once (naming `what`, the key and what was left out) and appended to `skippedKeys`.
-// Returns nullopt, with a log line naming `what` and the reason, only for a document that is
-// not a settings document: not JSON (bytes after the document or a NUL byte included, invalid
-// UTF-8), not an object at the top, or nested deeper than kMaxSettingsDepth.
-std::optional<ObjectDictionary> ParseSettingsFile(std::span<const std::byte> bytes,
-                                                  std::string_view what,
-                                                  std::vector<std::string>* skippedKeys = nullptr);
-
-// The JSON text of `values`, which ParseSettingsFile reads back as equal values. A BOOL
-// number becomes true/false, other numbers integers. Values JSON cannot hold (data, pointers,
-// strings that are not UTF-8, containers nested too deep) are left out.
-std::string SerializeSettings(const ObjectDictionary& values);
-
-// True when `value` can be stored in a settings file under a key at the top level.
-bool IsStorableSettingsValue(const Object& value);
 
 }  // namespace vrk

@@ -10,11 +10,14 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <random>
 #include <thread>
@@ -169,20 +172,16 @@ class DefaultsTest : public ::testing::Test {
   fs::path Folder() const {
     return root_ / "home/Library/Group Containers" / kSuite / "Library/Preferences";
   }
-  fs::path File() const { return Folder() / (std::string(kSuite) + ".json"); }
-  std::vector<std::string> TempFiles() const {
-    std::vector<std::string> found;
-    for (const auto& entry : fs::directory_iterator(Folder())) {
-      std::string name = entry.path().filename();
-      if (name.starts_with(".")) found.push_back(name);
-    }
-    return found;
-  }
+  fs::path File() const { return Folder() / (std::string(kSuite) + ".sqlite"); }
+  fs::path Aside() const { return File().string() + ".corrupt"; }
+  fs::path Json() const { return Folder() / (std::string(kSuite) + ".json"); }
+  // What a fresh object of the suite reads: the store as other processes see it.
+  ObjectDictionary Stored() { return Open()->dictionaryRepresentation(); }
 
   fs::path root_;
 };
 
-TEST_F(DefaultsTest, ValuesRoundTripThroughTheFile) {
+TEST_F(DefaultsTest, ValuesRoundTripThroughTheStore) {
   auto writer = Open();
   auto reader = Open();
   ASSERT_TRUE(writer && reader);
@@ -201,7 +200,7 @@ TEST_F(DefaultsTest, ValuesRoundTripThroughTheFile) {
 
   EXPECT_EQ(writer->objectForKey("kRootFolderPathKey"), Object("/root"));
   EXPECT_TRUE(reader->objectForKey("kRootFolderPathKey").isNil());
-  EXPECT_FALSE(fs::exists(File()));
+  EXPECT_TRUE(Stored().empty());
 
   ASSERT_TRUE(writer->synchronize());
   EXPECT_EQ(reader->objectForKey("kRootFolderPathKey"), Object("/root"));
@@ -222,9 +221,12 @@ TEST_F(DefaultsTest, UnstorableValuesAreLoggedAndIgnored) {
   defaults->setObject(Object("kept"), "k");
   Object tooDeep = Object::numberWithInteger(1);
   for (int i = 0; i < kMaxSettingsDepth; ++i) tooDeep = Object(ObjectArray{tooDeep});
-  const Object bad[] = {Object(ObjectData{1}), Object::valueWithPointer(this), Object("\xFF"),
+  const Object bad[] = {Object(ObjectData{1}),
+                        Object::valueWithPointer(this),
+                        Object("\xFF"),
                         Object(ObjectDictionary{{"x", Object(ObjectArray{Object(ObjectData{})})}}),
-                        tooDeep};
+                        tooDeep,
+                        Object(std::string(kMaxSettingsValueBytes + 1, 'x'))};
   for (const Object& value : bad) {
     LogCapture log;
     defaults->setObject(value, "k");
@@ -235,7 +237,7 @@ TEST_F(DefaultsTest, UnstorableValuesAreLoggedAndIgnored) {
   EXPECT_EQ(log.lines().size(), 1u);
   EXPECT_EQ(defaults->objectForKey("k"), Object("kept"));
   ASSERT_TRUE(defaults->synchronize());
-  EXPECT_EQ(*Parse(ReadAll(File())), (ObjectDictionary{{"k", Object("kept")}}));
+  EXPECT_EQ(Stored(), (ObjectDictionary{{"k", Object("kept")}}));
 }
 
 TEST_F(DefaultsTest, RefusesBadSuiteNamesAndUncreatableFolders) {
@@ -250,54 +252,102 @@ TEST_F(DefaultsTest, RefusesBadSuiteNamesAndUncreatableFolders) {
   EXPECT_EQ(log.lines().size(), 1u);
 }
 
-TEST_F(DefaultsTest, UnparseableFilesReadAsEmptyAndAreKeptAside) {
-  const std::string bad[] = {"",
-                             "{\"k\":",
-                             std::string("\x7F\x45\x4C\x46\x00\x01", 6),
-                             "[1,2]",
-                             std::string("{\"k\":1}\0{", 9),
-                             "{\"k\":\"caf\xE9\"}"};
-  const fs::path corrupt = File().string() + ".corrupt";
-  for (const std::string& bytes : bad) {
-    ASSERT_TRUE(Open());  // creates the folder
-    WriteAll(corrupt, "an older corrupt file");
-    WriteAll(File(), bytes);
-    auto defaults = Open();
-    LogCapture log;
-    EXPECT_TRUE(defaults->objectForKey("k").isNil());
-    EXPECT_EQ(log.countContaining("kept aside"), 1u);
-    EXPECT_EQ(ReadAll(corrupt), bytes);
-    EXPECT_FALSE(fs::exists(File()));
-    defaults->objectForKey("k");
-    EXPECT_EQ(log.countContaining("kept aside"), 1u);  // logged once, not on every read
-    // A fresh file is written even when nothing is pending.
-    ASSERT_TRUE(defaults->synchronize());
-    EXPECT_EQ(*Parse(ReadAll(File())), ObjectDictionary{});
-    fs::remove(File());
+// Runs `sql` on `file` through a connection of its own; the first column of the last row as an
+// integer (0 when there is none), or -1 when a statement failed.
+std::int64_t Sql(const fs::path& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  std::int64_t result = -1;
+  if (sqlite3_open(file.c_str(), &db) == SQLITE_OK) {
+    result = 0;
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt* s = nullptr;
+    const char* tail = sql.c_str();
+    while (*tail && sqlite3_prepare_v2(db, tail, -1, &s, &tail) == SQLITE_OK && s) {
+      int rc;
+      while ((rc = sqlite3_step(s)) == SQLITE_ROW) result = sqlite3_column_int64(s, 0);
+      if (rc != SQLITE_DONE) result = -1;
+      sqlite3_finalize(s);
+    }
   }
-  // A writer that meets a bad file replaces it with its own keys only.
-  auto writer = Open();
-  WriteAll(File(), "garbage");
-  writer->setObject(Object::numberWithInteger(1), "mine");
-  ASSERT_TRUE(writer->synchronize());
-  EXPECT_EQ(ReadAll(corrupt), "garbage");
-  EXPECT_EQ(*Parse(ReadAll(File())), (ObjectDictionary{{"mine", Object::numberWithInteger(1)}}));
+  sqlite3_close(db);
+  return result;
+}
+
+TEST_F(DefaultsTest, StoresThatAreNotOursOpenEmptyAndAreKeptAside) {
+  // A good store to damage in several ways.
+  auto good = [&] {
+    fs::remove_all(Folder());
+    auto defaults = Open();
+    for (int i = 0; i < 200; ++i) {
+      defaults->setObject(Object(std::string(100, 'v')), "k" + std::to_string(i));
+    }
+    EXPECT_TRUE(defaults->synchronize());
+    defaults.reset();  // checkpoints and removes the log
+    std::ifstream in(File(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  const std::string bytes = good();
+  ASSERT_GT(bytes.size(), 8192u);
+  const std::pair<std::string, std::function<void()>> damages[] = {
+      {"truncated", [&] { WriteAll(File(), bytes.substr(0, 100)); }},
+      {"garbage", [&] { WriteAll(File(), std::string(8192, '\x5A')); }},
+      {"an ELF file",
+       [&] {
+         WriteAll(File(), std::string("\x7F"
+                                      "ELF\x02\x01\x01",
+                                      7));
+       }},
+      {"a folder", [&] { fs::create_directory(File()); }},
+      {"a symlink", [&] { fs::create_symlink(root_ / "elsewhere.sqlite", File()); }},
+      {"a symlink loop", [&] { fs::create_symlink(File(), File()); }},
+      {"another schema", [&] { Sql(File(), "CREATE TABLE t(a, b); INSERT INTO t VALUES(1, 2);"); }},
+      {"our id on another schema",
+       [&] {
+         Sql(File(),
+             "CREATE TABLE t(a); PRAGMA application_id=1448234820; "
+             "PRAGMA user_version=1;");
+       }},
+  };
+  for (const auto& [what, damage] : damages) {
+    good();
+    fs::remove(File());
+    damage();
+    LogCapture log;
+    auto defaults = Open();
+    EXPECT_EQ(log.countContaining("kept aside"), 1u) << what;
+    EXPECT_TRUE(fs::exists(fs::symlink_status(Aside()))) << what;
+    EXPECT_TRUE(defaults->objectForKey("k1").isNil()) << what;
+    defaults->setObject(Object("after"), "k");
+    EXPECT_TRUE(defaults->synchronize()) << what;
+    EXPECT_EQ(Stored(), (ObjectDictionary{{"k", Object("after")}})) << what;
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(File()))) << what;
+    EXPECT_FALSE(fs::exists(root_ / "elsewhere.sqlite")) << what;
+  }
+  // An empty file is an empty database, not a bad one.
+  fs::remove_all(Folder());
+  fs::create_directories(Folder());
+  WriteAll(File(), "");
+  LogCapture log;
+  auto defaults = Open();
+  defaults->setObject(Object("v"), "k");
+  EXPECT_TRUE(defaults->synchronize());
+  EXPECT_EQ(log.countContaining("kept aside"), 0u);
 }
 
 TEST_F(DefaultsTest, AValueTheStoreCannotHoldCostsOnlyThatValue) {
-  ASSERT_TRUE(Open());  // creates the folder
-  WriteAll(File(), R"({"rootFolderPath":"/home/me/Sync","windowScale":1.5})");
-  auto defaults = Open();
+  fs::create_directories(Folder());
+  WriteAll(Json(), R"({"rootFolderPath":"/home/me/Sync","windowScale":1.5})");
   LogCapture log;
+  auto defaults = Open();
   EXPECT_EQ(defaults->objectForKey("rootFolderPath"), Object("/home/me/Sync"));
   EXPECT_TRUE(defaults->objectForKey("windowScale").isNil());
   EXPECT_EQ(log.countContaining("windowScale"), 1u);
   EXPECT_EQ(log.countContaining("kept aside"), 0u);
-  EXPECT_FALSE(fs::exists(File().string() + ".corrupt"));
+  EXPECT_FALSE(fs::exists(Json().string() + ".corrupt"));
   defaults->setObject(Object::numberWithInteger(1), "mine");
   ASSERT_TRUE(defaults->synchronize());
-  EXPECT_EQ(*Parse(ReadAll(File())), (ObjectDictionary{{"rootFolderPath", Object("/home/me/Sync")},
-                                                       {"mine", Object::numberWithInteger(1)}}));
+  EXPECT_EQ(Stored(), (ObjectDictionary{{"rootFolderPath", Object("/home/me/Sync")},
+                                        {"mine", Object::numberWithInteger(1)}}));
 }
 
 TEST_F(DefaultsTest, PendingChangesWinUntilSynchronizedThenMerge) {
@@ -319,8 +369,8 @@ TEST_F(DefaultsTest, PendingChangesWinUntilSynchronizedThenMerge) {
   EXPECT_EQ(theirs->objectForKey("removed"), Object("a"));
 
   ASSERT_TRUE(mine->synchronize());
-  EXPECT_EQ(*Parse(ReadAll(File())), (ObjectDictionary{{"shared", Object("mine")},
-                                                       {"other", Object::numberWithInteger(1)}}));
+  EXPECT_EQ(Stored(), (ObjectDictionary{{"shared", Object("mine")},
+                                        {"other", Object::numberWithInteger(1)}}));
   EXPECT_TRUE(theirs->objectForKey("nil").isNil());
 }
 
@@ -329,7 +379,7 @@ TEST_F(DefaultsTest, FailedWriteKeepsTheOldFileAndThePendingChanges) {
   auto defaults = Open();
   defaults->setObject(Object("old"), "k");
   ASSERT_TRUE(defaults->synchronize());
-  const std::string before = ReadAll(File());
+  const ObjectDictionary before = Stored();
 
   defaults->setObject(Object(std::string(100'000, 'x')), "k");
   struct rlimit saved;
@@ -345,27 +395,173 @@ TEST_F(DefaultsTest, FailedWriteKeepsTheOldFileAndThePendingChanges) {
 
   EXPECT_FALSE(result);
   EXPECT_GE(log.lines().size(), 1u);
-  EXPECT_EQ(ReadAll(File()), before);
-  EXPECT_TRUE(TempFiles().empty());
+  EXPECT_EQ(Stored(), before);
   EXPECT_EQ(defaults->objectForKey("k").count(), 100'000u);
   ASSERT_TRUE(defaults->synchronize());
   EXPECT_EQ(Open()->objectForKey("k").count(), 100'000u);
 }
 
-TEST_F(DefaultsTest, StrayTempFilesOfCrashedWritersAreRemoved) {
-  ASSERT_TRUE(Open());
-  const std::string prefix = std::string(".") + kSuite + ".json.tmp.";
-  WriteAll(Folder() / (prefix + "1.old"), "{");
-  WriteAll(Folder() / (prefix + "2.fresh"), "{");
-  WriteAll(Folder() / "unrelated.tmp", "keep");
-  fs::last_write_time(Folder() / (prefix + "1.old"), fs::file_time_type::clock::now() - 2min);
+TEST_F(DefaultsTest, DictionaryEntriesReadAsTheWholeDictionaryWithTheEntryChanged) {
+  auto writer = Open();
+  auto reader = Open();
+  const ObjectDictionary start{{"/a", Object::numberWithInteger(1)},
+                               {"/b", Object::numberWithInteger(2)}};
+  writer->setObject(Object(start), "cache");
+  ASSERT_TRUE(writer->synchronize());
 
+  writer->setObjectInDictionary(Object::numberWithInteger(3), "/b", "cache");
+  writer->setObjectInDictionary(Object(ObjectArray{Object("x")}), "/c", "cache");
+  writer->setObjectInDictionary(Object(), "/a", "cache");
+  const ObjectDictionary expected{{"/b", Object::numberWithInteger(3)},
+                                  {"/c", Object(ObjectArray{Object("x")})}};
+  EXPECT_EQ(writer->objectForKey("cache"), Object(expected));
+  EXPECT_EQ(reader->objectForKey("cache"), Object(start));
+  ASSERT_TRUE(writer->synchronize());
+  EXPECT_EQ(reader->objectForKey("cache"), Object(expected));
+
+  // A key that holds no dictionary counts as an empty one; a pending whole value takes the
+  // entry in place.
+  writer->setObject(Object("text"), "other");
+  ASSERT_TRUE(writer->synchronize());
+  writer->setObjectInDictionary(Object::numberWithBool(true), "e", "other");
+  writer->setObject(Object(ObjectDictionary{{"w", Object("whole")}}), "pending");
+  writer->setObjectInDictionary(Object("entry"), "e", "pending");
+  writer->setObjectInDictionary(Object("new"), "e", "absent");
+  ASSERT_TRUE(writer->synchronize());
+  EXPECT_EQ(reader->objectForKey("other"),
+            Object(ObjectDictionary{{"e", Object::numberWithBool(true)}}));
+  EXPECT_EQ(reader->objectForKey("pending"),
+            Object(ObjectDictionary{{"w", Object("whole")}, {"e", Object("entry")}}));
+  EXPECT_EQ(reader->objectForKey("absent"), Object(ObjectDictionary{{"e", Object("new")}}));
+
+  // Two writers of different entries of one dictionary lose nothing.
+  reader->setObjectInDictionary(Object::numberWithInteger(9), "/r", "cache");
+  writer->setObjectInDictionary(Object::numberWithInteger(8), "/w", "cache");
+  ASSERT_TRUE(reader->synchronize());
+  ASSERT_TRUE(writer->synchronize());
+  EXPECT_EQ(Open()->objectForKey("cache").count(), 4u);
+
+  LogCapture log;
+  writer->setObjectInDictionary(Object(ObjectData{1}), "bad", "cache");
+  writer->setObjectInDictionary(Object("v"), "\xFF", "cache");
+  EXPECT_EQ(log.lines().size(), 2u);
+}
+
+// The WAL holds, after a checkpoint, exactly the pages that the following commits wrote.
+std::int64_t WalFramesAfter(const fs::path& file, const std::function<void()>& commit) {
+  EXPECT_EQ(Sql(file, "PRAGMA wal_checkpoint(TRUNCATE)"), 0);
+  commit();
+  sqlite3* db = nullptr;
+  std::int64_t frames = -1;
+  if (sqlite3_open(file.c_str(), &db) == SQLITE_OK) {
+    int log = 0, done = 0;
+    // A connection learns that the file is in WAL mode on its first read.
+    sqlite3_exec(db, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
+    const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log, &done);
+    EXPECT_EQ(rc, SQLITE_OK) << sqlite3_errmsg(db);
+    if (rc == SQLITE_OK) frames = log;
+  }
+  sqlite3_close(db);
+  return frames;
+}
+
+TEST_F(DefaultsTest, OneEntryOfALargeDictionaryWritesAHandfulOfPages) {
   auto defaults = Open();
-  EXPECT_EQ(TempFiles(), std::vector<std::string>{prefix + "2.fresh"});
-  defaults->setObject(Object("v"), "k");
+  ObjectDictionary cache;
+  for (int i = 0; i < 100'000; ++i) {
+    cache.emplace("/Users/me/Sync/folder-" + std::to_string(i % 512) + "/document-" +
+                      std::to_string(i) + ".txt",
+                  Object::numberWithInteger(i % 6));
+  }
+  const std::int64_t whole = WalFramesAfter(File(), [&] {
+    defaults->setObject(Object(cache), "kBadgeCacheKey");
+    ASSERT_TRUE(defaults->synchronize());
+  });
+  const std::int64_t one = WalFramesAfter(File(), [&] {
+    defaults->setObjectInDictionary(Object::numberWithInteger(5), "/Users/me/Sync/new.txt",
+                                    "kBadgeCacheKey");
+    ASSERT_TRUE(defaults->synchronize());
+  });
+  EXPECT_GT(whole, 500);
+  EXPECT_GE(one, 1);
+  EXPECT_LE(one, 5) << "one entry rewrote more than its own page and the path to it";
+  cache.emplace("/Users/me/Sync/new.txt", Object::numberWithInteger(5));
+  EXPECT_EQ(Open()->objectForKey("kBadgeCacheKey"), Object(cache));
+  // A small key is read without the dictionary beside it.
+  EXPECT_EQ(WalFramesAfter(File(),
+                           [&] {
+                             defaults->setObject(Object("/root"), "kRootFolderPathKey");
+                             ASSERT_TRUE(defaults->synchronize());
+                           }),
+            1);
+}
+
+TEST_F(DefaultsTest, ValuesAboveTheSizeLimitAreNeitherStoredNorRead) {
+  auto defaults = Open();
+  defaults->setObject(Object("small"), "k");
   ASSERT_TRUE(defaults->synchronize());
-  EXPECT_TRUE(TempFiles().empty());
-  EXPECT_TRUE(fs::exists(Folder() / "unrelated.tmp"));
+  // Another program wrote a row past the limit; it reads as absent, the rest as it is.
+  ASSERT_EQ(Sql(File(), "INSERT INTO settings VALUES('big', '\"' || hex(zeroblob(" +
+                            std::to_string(kMaxSettingsValueBytes / 2 + 1) + ")) || '\"')"),
+            0);
+  LogCapture log;
+  auto reader = Open();
+  EXPECT_TRUE(reader->objectForKey("big").isNil());
+  EXPECT_EQ(reader->objectForKey("k"), Object("small"));
+  EXPECT_GE(log.lines().size(), 1u);
+}
+
+TEST_F(DefaultsTest, JsonSuitesAreImportedOnceKeepingEveryStorableValue) {
+  fs::create_directories(Folder());
+  WriteAll(Json(), R"({"root": "/Users/me/Sync", "hide": true, "n": 7,
+    "kBadgeCacheKey": {"/Users/me/Sync/a": 2, "/Users/me/Sync/b": 3},
+    "menu": [{"title": "Share", "command": 4}],
+    "ratio": 0.5, "nothing": null, "deep": {"list": [1, 2.5]}, "huge": 18446744073709551615})");
+  const std::string prefix = std::string(".") + kSuite + ".json.tmp.";
+  WriteAll(Folder() / (prefix + "1.crashed"), "{");
+  WriteAll(Folder() / (std::string(kSuite) + ".json.lock"), "");
+  WriteAll(Folder() / "unrelated.tmp", "keep");
+
+  LogCapture log;
+  auto defaults = Open();
+  const ObjectDictionary expected{
+      {"root", Object("/Users/me/Sync")},
+      {"hide", Object::numberWithBool(true)},
+      {"n", Object::numberWithInteger(7)},
+      {"kBadgeCacheKey",
+       Object(ObjectDictionary{{"/Users/me/Sync/a", Object::numberWithInteger(2)},
+                               {"/Users/me/Sync/b", Object::numberWithInteger(3)}})},
+      {"menu", Object(ObjectArray{Object(ObjectDictionary{
+                   {"title", Object("Share")}, {"command", Object::numberWithInteger(4)}})})},
+      {"deep",
+       Object(ObjectDictionary{{"list", Object(ObjectArray{Object::numberWithInteger(1)})}})}};
+  EXPECT_EQ(defaults->dictionaryRepresentation(), expected);
+  for (const char* key : {"\"ratio\"", "\"nothing\"", "\"deep\"", "\"huge\""}) {
+    EXPECT_EQ(log.countContaining(key), 1u) << key;
+  }
+  EXPECT_EQ(defaults->objectForKey("hide").numberType(), Object::NumberType::Bool);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(Folder())) {
+    left.push_back(entry.path().filename());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{
+                      std::string(kSuite) + ".sqlite", std::string(kSuite) + ".sqlite-shm",
+                      std::string(kSuite) + ".sqlite-wal", std::string(kSuite) + ".sqlite.lock",
+                      "unrelated.tmp"}));
+  // Once imported, a later change is not undone by a second start.
+  defaults->setObject(Object(), "root");
+  ASSERT_TRUE(defaults->synchronize());
+  EXPECT_TRUE(Open()->objectForKey("root").isNil());
+
+  // A file that is not JSON at all is kept aside, untouched.
+  fs::remove_all(Folder());
+  fs::create_directories(Folder());
+  WriteAll(Json(), "{\"k\": \"unterminated");
+  auto fresh = Open();
+  EXPECT_TRUE(fresh->dictionaryRepresentation().empty());
+  EXPECT_EQ(ReadAll(Json().string() + ".corrupt"), "{\"k\": \"unterminated");
+  EXPECT_FALSE(fs::exists(Json()));
 }
 
 // ---- Several processes ----------------------------------------------------------------------
@@ -413,7 +609,14 @@ class Child {
     if (!std::fgets(answer, sizeof answer, out_)) return "";
     return std::string(answer, std::strcspn(answer, "\n"));
   }
+  // The child's next line, or "" at its end.
+  std::string read() {
+    char answer[64] = {};
+    if (!std::fgets(answer, sizeof answer, out_)) return "";
+    return std::string(answer, std::strcspn(answer, "\n"));
+  }
   void kill() { ::kill(pid_, SIGKILL); }
+  void stop() { ::kill(pid_, SIGSTOP); }
   // The exit status, or 128 + the signal that ended it.
   int wait() {
     while (pid_ > 0 && ::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
@@ -435,42 +638,50 @@ class Child {
 
 using DefaultsCrossProcess = DefaultsTest;
 
-TEST_F(DefaultsCrossProcess, ConcurrentWritersLoseNothing) {
-  constexpr int kKeys = 150;
-  Child a({"write", kSuite, "a", std::to_string(kKeys)});
-  Child b({"write", kSuite, "b", std::to_string(kKeys)});
-  Child c({"write", kSuite, "c", std::to_string(kKeys)});
-  EXPECT_EQ(a.wait(), 0);
-  EXPECT_EQ(b.wait(), 0);
-  EXPECT_EQ(c.wait(), 0);
-  auto reader = Open();
-  for (std::string prefix : {"a", "b", "c"}) {
-    for (int i = 0; i < kKeys; ++i) {
-      EXPECT_EQ(reader->objectForKey(prefix + std::to_string(i)), Object::numberWithInteger(i));
-    }
-  }
-  EXPECT_TRUE(TempFiles().empty());
+// Values of varying size, so that a partial change could not pass for a whole one.
+std::size_t PayloadSize(std::int64_t i) {
+  return 1 + static_cast<std::size_t>(i * 7919) % 6000;
 }
 
-TEST_F(DefaultsCrossProcess, ReaderNeverSeesATornOrStaleFile) {
+TEST_F(DefaultsCrossProcess, ConcurrentWritersLoseNothing) {
+  constexpr int kKeys = 1000;
+  Child a({"write", kSuite, "a", std::to_string(kKeys)});
+  Child b({"write", kSuite, "b", std::to_string(kKeys)});
+  EXPECT_EQ(a.wait(), 0);
+  EXPECT_EQ(b.wait(), 0);
+  auto reader = Open();
+  for (std::string prefix : {"a", "b"}) {
+    for (int i = 0; i < kKeys; ++i) {
+      ASSERT_EQ(reader->objectForKey(prefix + std::to_string(i)), Object::numberWithInteger(i));
+    }
+  }
+}
+
+// The writer changes a key and two entries of a dictionary in each synchronize; every read
+// must show all three from the same change, and never go back.
+void ExpectOneWholeChange(const Object& state, std::int64_t counter) {
+  const std::int64_t inDictionary = state.objectForKey("counter").integerValue();
+  ASSERT_EQ(state.objectForKey("payload").count(), PayloadSize(inDictionary));
+  ASSERT_GE(counter, inDictionary);
+}
+
+TEST_F(DefaultsCrossProcess, ReaderNeverSeesAPartialOrStaleChange) {
   auto reader = Open();
   Child writer({"churn", kSuite, "3000"});
   std::int64_t last = -1;
-  int reads = 0;
   while (writer.running()) {
-    std::string bytes = ReadAll(File());
-    if (!bytes.empty()) {
-      ASSERT_TRUE(Parse(bytes)) << "torn file after " << reads << " reads";
-      ++reads;
-    }
-    std::int64_t counter = reader->objectForKey("counter").integerValue();
+    const Object state = reader->objectForKey("state");
+    const std::int64_t counter = reader->objectForKey("counter").integerValue();
+    if (state.isNil()) continue;
+    ExpectOneWholeChange(state, counter);
+    const ObjectDictionary all = reader->dictionaryRepresentation();
+    ASSERT_EQ(all.at("counter"), all.at("state").objectForKey("counter"));
     ASSERT_GE(counter, last) << "went back to an older version";
     last = counter;
   }
   EXPECT_EQ(writer.wait(), 0);
   EXPECT_EQ(reader->objectForKey("counter"), Object::numberWithInteger(2999));
-  EXPECT_GT(reads, 0);
-  EXPECT_FALSE(fs::exists(File().string() + ".corrupt"));
+  EXPECT_GT(last, -1);
 }
 
 TEST_F(DefaultsCrossProcess, ValueIsVisibleAsSoonAsSynchronizeReturns) {
@@ -485,29 +696,58 @@ TEST_F(DefaultsCrossProcess, ValueIsVisibleAsSoonAsSynchronizeReturns) {
   }
 }
 
-TEST_F(DefaultsCrossProcess, KilledWriterLeavesTheOldOrTheNewFile) {
+TEST_F(DefaultsCrossProcess, KilledWriterKeepsEveryCommittedChangeAndNoPartialOne) {
   std::mt19937 random(42);
-  for (int round = 0; round < 25; ++round) {
-    Child writer({"churn", kSuite, "-1"});
-    std::this_thread::sleep_for(std::chrono::microseconds(2000 + random() % 20000));
+  for (int round = 0; round < 5; ++round) {
+    Child writer({"churn", kSuite, "10000", "report"}, true);
+    // Killed somewhere in the middle of its 10,000 changes.
+    const int stopAfter = 200 + static_cast<int>(random() % 3000);
+    std::int64_t committed = -1;
+    for (std::string line; committed < stopAfter && !(line = writer.read()).empty();) {
+      committed = std::atoll(line.c_str());
+    }
     writer.kill();
     EXPECT_EQ(writer.wait(), 128 + SIGKILL);
-    if (fs::exists(File())) {
-      ASSERT_TRUE(Parse(ReadAll(File()))) << "round " << round;
-    }
+    auto defaults = Open();
+    const std::int64_t counter = defaults->objectForKey("counter").integerValue();
+    // The change being made when the signal came may or may not have been committed.
+    EXPECT_GE(counter, committed) << "round " << round;
+    ExpectOneWholeChange(defaults->objectForKey("state"), counter);
   }
   auto defaults = Open();
   defaults->setObject(Object("after"), "k");
   ASSERT_TRUE(defaults->synchronize());
-  EXPECT_TRUE(TempFiles().empty());
-  EXPECT_FALSE(fs::exists(File().string() + ".corrupt"));
+  EXPECT_FALSE(fs::exists(Aside()));
 }
 
-TEST_F(DefaultsCrossProcess, ReadOnlyFolderKeepsTheOldFile) {
+// Another process holds the write lock and is stopped: the writer gives up after the bounded
+// wait, keeps its change pending, and writes it once the holder is gone.
+TEST_F(DefaultsCrossProcess, StoppedLockHolderCostsABoundedWait) {
+  auto defaults = Open();
+  Child holder({"hold", kSuite}, true);
+  ASSERT_EQ(holder.read(), "held");
+  holder.stop();
+  defaults->setObject(Object("v"), "k");
+  LogCapture log;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(defaults->synchronize());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(log.countContaining("another writer holds it"), 1u);
+  EXPECT_EQ(defaults->objectForKey("k"), Object("v"));
+  EXPECT_TRUE(Open()->objectForKey("k").isNil());  // readers are not blocked
+  holder.kill();
+  holder.wait();
+  ASSERT_TRUE(defaults->synchronize());
+  EXPECT_EQ(Open()->objectForKey("k"), Object("v"));
+}
+
+// A store that may only be read: a read-only mount, or a folder and files without write
+// permission.
+TEST_F(DefaultsCrossProcess, ReadOnlyStoreKeepsTheOldValues) {
   auto defaults = Open();
   defaults->setObject(Object("old"), "k");
   ASSERT_TRUE(defaults->synchronize());
-  const std::string before = ReadAll(File());
+  const ObjectDictionary before = Stored();
   // Root ignores permissions, so the helper then drops to nobody, who owns the tree.
   if (::geteuid() == 0) {
     for (const auto& entry : fs::recursive_directory_iterator(root_)) {
@@ -515,10 +755,13 @@ TEST_F(DefaultsCrossProcess, ReadOnlyFolderKeepsTheOldFile) {
     }
     ASSERT_EQ(::chown(root_.c_str(), 65534, 65534), 0);
   }
+  for (const auto& entry : fs::directory_iterator(Folder())) {
+    fs::permissions(entry.path(), fs::perms::owner_read);
+  }
   fs::permissions(Folder(), fs::perms::owner_read | fs::perms::owner_exec);
   Child writer({"readonly-sync", kSuite});
-  EXPECT_EQ(writer.wait(), 0) << "synchronize did not return false";
-  EXPECT_EQ(ReadAll(File()), before);
+  EXPECT_EQ(writer.wait(), 0) << "synchronize did not return false, or the old value was lost";
+  EXPECT_EQ(Stored(), before);
 }
 
 // The helper side of the cross-process tests.
@@ -537,12 +780,15 @@ int HelperMain(int argc, char** argv) {
     }
     return 0;
   }
-  if (mode == "churn" && argc == 5) {
-    // Values of varying size, so that a torn file could not pass for a whole one.
-    for (long i = 0, n = std::atol(argv[4]); n < 0 || i < n; ++i) {
-      defaults->setObject(Object(std::string(1 + (i * 7919) % 6000, 'a' + i % 26)), "payload");
+  if (mode == "churn" && argc >= 5) {
+    const bool report = argc == 6;
+    for (long i = 0, n = std::atol(argv[4]); i < n; ++i) {
       defaults->setObject(Object::numberWithInteger(i), "counter");
+      defaults->setObjectInDictionary(Object::numberWithInteger(i), "counter", "state");
+      defaults->setObjectInDictionary(Object(std::string(PayloadSize(i), 'a' + i % 26)), "payload",
+                                      "state");
       if (!defaults->synchronize()) return 4;
+      if (report) std::cout << i << std::endl;
     }
     return 0;
   }
@@ -555,9 +801,18 @@ int HelperMain(int argc, char** argv) {
     }
     return 0;
   }
+  if (mode == "hold") {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(defaults->filePath().c_str(), &db) != SQLITE_OK) return 6;
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return 7;
+    std::cout << "held" << std::endl;
+    for (;;) ::pause();
+  }
   if (mode == "readonly-sync") {
+    if (defaults->objectForKey("k") != Object("old")) return 6;
     defaults->setObject(Object("new"), "k");
-    return defaults->synchronize() ? 1 : 0;
+    if (defaults->synchronize()) return 1;
+    return defaults->objectForKey("k") == Object("new") ? 0 : 7;
   }
   return 2;
 }

@@ -1,0 +1,449 @@
+// The SQLite side of the settings store: opening, schema checks, prepared statements.
+#include "Platform/Foundation/DefaultsDatabase.h"
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <utility>
+
+#include "Platform/Foundation/DefaultsCodec.h"
+#include "Platform/Foundation/NSLog.h"
+
+namespace vrk::defaults {
+
+namespace {
+
+constexpr std::int32_t kSchemaVersion = 1;
+// What a dictionary-valued key holds in `settings`; its entries are rows of `entries`.
+constexpr std::string_view kDictionaryMarker = "{}";
+
+constexpr const char* kCreateSchema =
+    "CREATE TABLE settings(key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL) WITHOUT ROWID;"
+    "CREATE TABLE entries(key TEXT NOT NULL, entry TEXT NOT NULL, value TEXT NOT NULL,"
+    " PRIMARY KEY(key, entry)) WITHOUT ROWID;"
+    "CREATE TABLE meta(name TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL) WITHOUT ROWID;";
+
+struct StatementDeleter {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
+
+// Resets a statement when a use of it ends, whatever the path out.
+class Use final {
+ public:
+  explicit Use(const Statement& s) : s_(s.get()) {}
+  ~Use() {
+    sqlite3_reset(s_);
+    sqlite3_clear_bindings(s_);
+  }
+  Use(const Use&) = delete;
+  Use& operator=(const Use&) = delete;
+  sqlite3_stmt* operator->() const { return s_; }
+  operator sqlite3_stmt*() const { return s_; }
+
+ private:
+  sqlite3_stmt* s_;
+};
+
+void Bind(sqlite3_stmt* s, int index, std::string_view text) {
+  sqlite3_bind_text64(s, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+}
+
+std::string_view ColumnText(sqlite3_stmt* s, int column) {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+  if (!text) return {};
+  return {text, static_cast<std::size_t>(sqlite3_column_bytes(s, column))};
+}
+
+// Values above the limit were written by another program; they read as absent rather than
+// being parsed into several copies of their size.
+bool FitsLimit(sqlite3_stmt* s, int column, std::string_view key, const std::string& path) {
+  const auto bytes = static_cast<std::size_t>(sqlite3_column_bytes(s, column));
+  if (bytes <= kMaxSettingsValueBytes) return true;
+  NSLog("[NSUserDefaults] %s: a value of key \"%s\" has %zu bytes, more than %zu; it is left out",
+        path, key, bytes, kMaxSettingsValueBytes);
+  return false;
+}
+
+bool IsDictionaryText(std::string_view text) {
+  return !text.empty() && text.front() == '{';
+}
+
+}  // namespace
+
+struct Database::Statements {
+  Statement dataVersion, selectKey, selectEntries, selectAll, upsertKey, deleteKey, deleteEntries,
+      upsertEntry, deleteEntry, selectMeta, upsertMeta, beginRead, begin, commit, rollback;
+};
+
+Database::Database(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+
+Database::~Database() {
+  statements_.reset();  // statements go before the connection they belong to
+  sqlite3_close_v2(db_);
+}
+
+bool Database::fail(int rc, std::string_view action) {
+  lastError_ = rc;
+  NSLog("[NSUserDefaults] cannot %s %s: %s (%d)", action, path_, sqlite3_errmsg(db_), rc);
+  return false;
+}
+
+std::unique_ptr<Database> Database::open(const std::filesystem::path& path, Status& status) {
+  status = Status::CannotOpen;
+  constexpr int kCommon = SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+  sqlite3* raw = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | kCommon,
+                           nullptr);
+  if (rc != SQLITE_OK) {
+    // A folder or file we may not write: the values can still be read.
+    sqlite3_close_v2(raw);
+    raw = nullptr;
+    rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READONLY | kCommon, nullptr);
+  }
+  std::unique_ptr<Database> db(new Database(raw, path.string()));
+  if (rc != SQLITE_OK) {
+    db->fail(rc, "open");
+    return nullptr;
+  }
+  sqlite3_busy_timeout(raw, static_cast<int>(kDefaultsBusyTimeout.count()));
+  sqlite3_limit(raw, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxSettingsValueBytes) + 1024);
+  status = db->prepare();
+  if (status != Status::Ok) return nullptr;
+  return db;
+}
+
+std::unique_ptr<Database> Database::openImage(std::span<const std::byte> bytes) {
+  sqlite3* raw = nullptr;
+  if (sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    sqlite3_close_v2(raw);
+    return nullptr;
+  }
+  std::unique_ptr<Database> db(new Database(raw, "(image)"));
+  sqlite3_limit(raw, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxSettingsValueBytes) + 1024);
+  auto* copy = static_cast<unsigned char*>(sqlite3_malloc64(bytes.size() ? bytes.size() : 1));
+  if (!copy) return nullptr;
+  std::memcpy(copy, bytes.data(), bytes.size());
+  // The image is read-only: the reader must make sense of it as it is.
+  if (sqlite3_deserialize(raw, "main", copy, bytes.size(), bytes.size(),
+                          SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_READONLY) !=
+      SQLITE_OK) {
+    return nullptr;
+  }
+  if (db->prepare() != Status::Ok) return nullptr;
+  return db;
+}
+
+// Checks that the file is ours (creating the schema in an empty one) and prepares the
+// statements.
+Database::Status Database::prepare() {
+  auto pragmaInt = [&](const char* sql) -> std::optional<std::int64_t> {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr);
+    Statement s(raw);
+    if (rc == SQLITE_OK) rc = sqlite3_step(raw);
+    if (rc != SQLITE_ROW) {
+      fail(rc, "read");
+      return std::nullopt;
+    }
+    return sqlite3_column_int64(raw, 0);
+  };
+  auto statusOf = [&]() {
+    switch (lastError_ & 0xFF) {
+      case SQLITE_NOTADB:
+      case SQLITE_CORRUPT:
+      case SQLITE_FORMAT:
+        return Status::NotOurs;
+      case SQLITE_BUSY:
+      case SQLITE_LOCKED:
+        return Status::Busy;
+      default:
+        return Status::CannotOpen;
+    }
+  };
+
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::optional<std::int64_t> id, version, tables;
+    if (!(id = pragmaInt("PRAGMA application_id")) ||
+        !(version = pragmaInt("PRAGMA user_version")) ||
+        !(tables = pragmaInt("SELECT count(*) FROM sqlite_schema"))) {
+      return statusOf();
+    }
+    if (*id == kDefaultsApplicationId && *version == kSchemaVersion) break;
+    if (*id != 0 || *version != 0 || *tables != 0 || attempt > 0) {
+      NSLog("[NSUserDefaults] %s is not a settings database of ours", path_);
+      return Status::NotOurs;
+    }
+    // An empty file: make it ours. Another process may be doing the same, so the check is
+    // repeated under the write lock.
+    int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+      fail(rc, "start a write to");
+      return statusOf();
+    }
+    tables = pragmaInt("SELECT count(*) FROM sqlite_schema");
+    if (tables == 0) {
+      rc = sqlite3_exec(db_,
+                        (std::string(kCreateSchema) +
+                         "PRAGMA application_id=" + std::to_string(kDefaultsApplicationId) + ";" +
+                         "PRAGMA user_version=" + std::to_string(kSchemaVersion) + ";")
+                            .c_str(),
+                        nullptr, nullptr, nullptr);
+    }
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK || !tables) {
+      if (rc != SQLITE_OK) fail(rc, "create the schema of");
+      sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      return statusOf();
+    }
+  }
+  // WAL lets readers go on while a writer commits, and with synchronous=NORMAL a commit costs
+  // no fsync: a committed change survives any process crash, only a power loss can drop the
+  // last ones. A read-only connection keeps whatever mode the file has.
+  sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+
+  statements_ = std::make_unique<Statements>();
+  const std::pair<Statement*, const char*> sql[] = {
+      {&statements_->dataVersion, "PRAGMA data_version"},
+      {&statements_->selectKey, "SELECT value FROM settings WHERE key = ?1"},
+      {&statements_->selectEntries, "SELECT entry, value FROM entries WHERE key = ?1"},
+      {&statements_->selectAll, "SELECT key, value FROM settings"},
+      {&statements_->upsertKey, "INSERT OR REPLACE INTO settings(key, value) VALUES(?1, ?2)"},
+      {&statements_->deleteKey, "DELETE FROM settings WHERE key = ?1"},
+      {&statements_->deleteEntries, "DELETE FROM entries WHERE key = ?1"},
+      {&statements_->upsertEntry,
+       "INSERT OR REPLACE INTO entries(key, entry, value) VALUES(?1, ?2, ?3)"},
+      {&statements_->deleteEntry, "DELETE FROM entries WHERE key = ?1 AND entry = ?2"},
+      {&statements_->selectMeta, "SELECT value FROM meta WHERE name = ?1"},
+      {&statements_->upsertMeta, "INSERT OR REPLACE INTO meta(name, value) VALUES(?1, ?2)"},
+      {&statements_->beginRead, "BEGIN"},
+      {&statements_->begin, "BEGIN IMMEDIATE"},
+      {&statements_->commit, "COMMIT"},
+      {&statements_->rollback, "ROLLBACK"},
+  };
+  for (const auto& [target, text] : sql) {
+    sqlite3_stmt* raw = nullptr;
+    const int rc = sqlite3_prepare_v3(db_, text, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    target->reset(raw);
+    if (rc != SQLITE_OK) {
+      fail(rc, "prepare the statements of");
+      statements_.reset();
+      const Status status = statusOf();
+      return status == Status::CannotOpen ? Status::NotOurs : status;
+    }
+  }
+  lastError_ = 0;
+  return Status::Ok;
+}
+
+std::optional<std::int64_t> Database::dataVersion() {
+  Use s(statements_->dataVersion);
+  const int rc = sqlite3_step(s);
+  if (rc != SQLITE_ROW) {
+    fail(rc, "read the data version of");
+    return std::nullopt;
+  }
+  return sqlite3_column_int64(s, 0);
+}
+
+std::optional<Object> Database::readEntries(std::string_view key, Object base) {
+  ObjectDictionary dictionary = base.dictionary() ? *base.dictionary() : ObjectDictionary{};
+  Use s(statements_->selectEntries);
+  Bind(s, 1, key);
+  int rc;
+  while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+    if (!FitsLimit(s, 1, key, path_)) continue;
+    std::string_view entry = ColumnText(s, 0);
+    if (!IsValidUTF8(entry)) {
+      NSLog("[NSUserDefaults] %s: an entry of key \"%s\" is not UTF-8; it is left out", path_, key);
+      continue;
+    }
+    std::optional<Object> value =
+        ParseSettingsValue(ColumnText(s, 1), kEntryValueDepth, "an entry of " + path_);
+    if (value) dictionary.insert_or_assign(std::string(entry), std::move(*value));
+  }
+  if (rc != SQLITE_DONE) {
+    fail(rc, "read");
+    return std::nullopt;
+  }
+  return Object(std::move(dictionary));
+}
+
+std::optional<Database::Read> Database::read(std::string_view key) {
+  std::string text;
+  {
+    Use s(statements_->selectKey);
+    Bind(s, 1, key);
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) return Read{};
+    if (rc != SQLITE_ROW) {
+      fail(rc, "read");
+      return std::nullopt;
+    }
+    if (!FitsLimit(s, 0, key, path_)) return Read{};
+    text = ColumnText(s, 0);
+  }
+  if (IsDictionaryText(text) && sqlite3_get_autocommit(db_)) {
+    // The key's row and its entries must come from one version of the store, or a reader
+    // could see part of a change: read them again in one read transaction.
+    if (!beginRead()) return std::nullopt;
+    std::optional<Read> read = this->read(key);
+    endRead();
+    return read;
+  }
+  std::optional<Object> value = ParseSettingsValue(text, kKeyValueDepth, "a value of " + path_);
+  if (!value) return Read{};
+  if (!value->isDictionary()) return Read{std::move(*value), false};
+  std::optional<Object> whole = readEntries(key, std::move(*value));
+  if (!whole) return std::nullopt;
+  return Read{std::move(*whole), true};
+}
+
+bool Database::beginRead() {
+  Use s(statements_->beginRead);
+  const int rc = sqlite3_step(s);
+  return rc == SQLITE_DONE || fail(rc, "read");
+}
+
+void Database::endRead() {
+  Use s(statements_->commit);
+  sqlite3_step(s);
+}
+
+std::optional<ObjectDictionary> Database::readAll() {
+  const bool own = sqlite3_get_autocommit(db_);
+  if (own && !beginRead()) return std::nullopt;
+  std::optional<ObjectDictionary> all = readAllInTransaction();
+  if (own) endRead();
+  return all;
+}
+
+std::optional<ObjectDictionary> Database::readAllInTransaction() {
+  std::vector<std::pair<std::string, std::string>> rows;
+  {
+    Use s(statements_->selectAll);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+      if (FitsLimit(s, 1, ColumnText(s, 0), path_))
+        rows.emplace_back(ColumnText(s, 0), ColumnText(s, 1));
+    }
+    if (rc != SQLITE_DONE) {
+      fail(rc, "read");
+      return std::nullopt;
+    }
+  }
+  ObjectDictionary all;
+  for (auto& [key, text] : rows) {
+    if (!IsValidUTF8(key)) continue;
+    std::optional<Object> value = ParseSettingsValue(text, kKeyValueDepth, "a value of " + path_);
+    if (!value) continue;
+    if (value->isDictionary()) {
+      value = readEntries(key, std::move(*value));
+      if (!value) return std::nullopt;
+    }
+    all.emplace(std::move(key), std::move(*value));
+  }
+  return all;
+}
+
+bool Database::begin() {
+  Use s(statements_->begin);
+  const int rc = sqlite3_step(s);
+  return rc == SQLITE_DONE || fail(rc, "start a write to");
+}
+
+bool Database::commit() {
+  Use s(statements_->commit);
+  const int rc = sqlite3_step(s);
+  if (rc != SQLITE_DONE) return fail(rc, "commit to");
+  lastError_ = 0;
+  return true;
+}
+
+void Database::rollback() {
+  if (sqlite3_get_autocommit(db_)) return;  // SQLite already rolled back after the error
+  Use s(statements_->rollback);
+  sqlite3_step(s);
+}
+
+bool Database::put(std::string_view key, const Object& value) {
+  if (!remove(key)) return false;
+  std::optional<std::string> text;
+  if (value.isDictionary()) {
+    text = std::string(kDictionaryMarker);
+  } else if (!(text = EncodeSettingsValue(value, kKeyValueDepth))) {
+    return false;  // the suite object checked this value; nothing to write
+  }
+  {
+    Use s(statements_->upsertKey);
+    Bind(s, 1, key);
+    Bind(s, 2, *text);
+    const int rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE) return fail(rc, "write to");
+  }
+  if (const ObjectDictionary* entries = value.dictionary()) {
+    for (const auto& [entry, item] : *entries) {
+      if (!putEntry(key, entry, item)) return false;
+    }
+  }
+  return true;
+}
+
+bool Database::remove(std::string_view key) {
+  for (const Statement* statement : {&statements_->deleteEntries, &statements_->deleteKey}) {
+    Use s(*statement);
+    Bind(s, 1, key);
+    const int rc = sqlite3_step(s);
+    if (rc != SQLITE_DONE) return fail(rc, "write to");
+  }
+  return true;
+}
+
+bool Database::ensureDictionary(std::string_view key) {
+  {
+    Use s(statements_->selectKey);
+    Bind(s, 1, key);
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_ROW && IsDictionaryText(ColumnText(s, 0))) return true;
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return fail(rc, "read");
+  }
+  return put(key, Object(ObjectDictionary{}));
+}
+
+bool Database::putEntry(std::string_view key, std::string_view entry, const Object& value) {
+  if (value.isNil()) {
+    Use s(statements_->deleteEntry);
+    Bind(s, 1, key);
+    Bind(s, 2, entry);
+    const int rc = sqlite3_step(s);
+    return rc == SQLITE_DONE || fail(rc, "write to");
+  }
+  std::optional<std::string> text = EncodeSettingsValue(value, kEntryValueDepth);
+  if (!text) return false;
+  Use s(statements_->upsertEntry);
+  Bind(s, 1, key);
+  Bind(s, 2, entry);
+  Bind(s, 3, *text);
+  const int rc = sqlite3_step(s);
+  return rc == SQLITE_DONE || fail(rc, "write to");
+}
+
+bool Database::setMeta(std::string_view name, std::string_view value) {
+  Use s(statements_->upsertMeta);
+  Bind(s, 1, name);
+  Bind(s, 2, value);
+  const int rc = sqlite3_step(s);
+  return rc == SQLITE_DONE || fail(rc, "write to");
+}
+
+std::optional<std::string> Database::meta(std::string_view name) {
+  Use s(statements_->selectMeta);
+  Bind(s, 1, name);
+  const int rc = sqlite3_step(s);
+  if (rc == SQLITE_ROW) return std::string(ColumnText(s, 0));
+  if (rc != SQLITE_DONE) fail(rc, "read");
+  return std::nullopt;
+}
+
+}  // namespace vrk::defaults
