@@ -181,7 +181,13 @@ void VRKFinderSync::setIconType(std::int64_t type, const std::optional<std::stri
   if (!path->starts_with(*rootFolderPath_value_)) return;
   badgeCache_[*path] = Object::numberWithInteger(type);
   if (vrk_isYosemiteOrHigher()) {
-    saveToStore({{kBadgeCacheKey, Object(badgeCache_)}});
+    // The store must hold the whole cache under kBadgeCacheKey, as storing a copy of it would.
+    // Writing only the entry that changed leaves the store exactly so, at a cost that does not
+    // grow with the cache (a sync client badges every file it knows).
+    if (sharedDefaults_) {
+      sharedDefaults_->setObjectInDictionary(badgeCache_[*path], *path, kBadgeCacheKey);
+      sharedDefaults_->synchronize();
+    }
     postDistributed(kVRKIconTypeChangedNotification, Object(),
                     PathInfo(kVRKUserInfoTypeKey, Object::numberWithInteger(type), *path));
   } else if (auto legacy = proxy()) {

@@ -3,10 +3,12 @@
 #include "VRKFinderSync/VRKFinderSync.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,6 +175,43 @@ TEST_F(ControllerTest, BadgesAreAcceptedByPlainPrefixAndPublishedAfterTheStoreWr
     EXPECT_FALSE(s.store.at(std::string(kBadgeCacheKey)).objectForKey(path.stringValue()).isNil())
         << path.description();
   }
+}
+
+// Pages the suite's write-ahead log holds after `change`, checkpointed just before it: what
+// the change wrote to the store.
+std::int64_t PagesWrittenBy(const std::function<void()>& change) {
+  const std::string file = NSUserDefaults::initWithSuiteName(kVRKSharedSuiteName)->filePath();
+  sqlite3* db = nullptr;
+  int log = -1, done = -1;
+  // A connection learns that the file is in WAL mode on its first read.
+  if (sqlite3_open(file.c_str(), &db) == SQLITE_OK &&
+      sqlite3_exec(db, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr) ==
+          SQLITE_OK &&
+      sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, &log, &done) ==
+          SQLITE_OK) {
+    change();
+    sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log, &done);
+  }
+  sqlite3_close(db);
+  return log;
+}
+
+TEST_F(ControllerTest, ABadgeWritesItsOwnEntryNotTheWholeCache) {
+  auto controller = VRKFinderSync::sharedInstance();
+  controller->setRootFolderPath("/Users/a/Sync");
+  ObjectDictionary expected;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string path = "/Users/a/Sync/folder/document-" + std::to_string(i) + ".txt";
+    controller->setIconType(i % 6, path);
+    expected.emplace(path, Object::numberWithInteger(i % 6));
+  }
+  const std::int64_t pages =
+      PagesWrittenBy([&] { controller->setIconType(5, "/Users/a/Sync/folder/document-7.txt"); });
+  EXPECT_GE(pages, 1);
+  EXPECT_LE(pages, 5) << "the whole cache of 3000 paths was rewritten";
+  expected.insert_or_assign("/Users/a/Sync/folder/document-7.txt", Object::numberWithInteger(5));
+  EXPECT_EQ(Store()->objectForKey(kBadgeCacheKey), Object(expected));
+  EXPECT_EQ(controller->badgeCache(), expected);
 }
 
 TEST_F(ControllerTest, SettingTheRootAgainCleansTheCacheFirst) {

@@ -18,6 +18,6 @@ target_link_options(VRKFinderSync PRIVATE "LINKER:--whole-archive" ${vrk_library
 target_link_libraries(VRKFinderSync PRIVATE ${vrk_library_parts})
 
 vrk_test(NAME controller_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/VRKFinderSync_test.cc
-         LIBS VRKFinderSync PkgConfig::SYSTEMD LABELS threads)
+         LIBS VRKFinderSync PkgConfig::SYSTEMD SQLite::SQLite3 LABELS threads)
 target_compile_definitions(controller_test PRIVATE VRK_SYNC_APP="${VRK_SYNC_APP}")
 add_dependencies(controller_test sync_app)
