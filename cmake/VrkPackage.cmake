@@ -30,6 +30,11 @@ if(TARGET vrkfindersync)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "python3 (>= ${VRK_PYTHON_VERSION}), python3 (<< 3.${next})")
 endif()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "default-dbus-session-bus | dbus-session-bus")
+set(vrk_nautilus_words "")
+if(TARGET vrk-nautilus)
+  set(vrk_nautilus_words "a GNOME Files module that shows the badges as\nemblems; ")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS nautilus)
+endif()
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "sync-status badges and context menus in the file manager for a sync client")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Files and folders inside a desktop sync client's sync root carry sync-status
@@ -40,8 +45,9 @@ handed back to the client with the item's path.
 .
 The package holds libVRKFinderSync, which a Python sync client loads through
 the module vrkfindersync; the file manager extension inside its Sync.app
-bundle; vrk-finder, a file manager host that runs the extension; and the
-headers and pkg-config file for a C++ client.")
+bundle; ${vrk_nautilus_words}vrk-finder, a small file manager host that runs
+the extension; pluginkit, the registry of extensions; and the headers and
+pkg-config file for a C++ client.")
 
 # Debian wants the copyright notice and a compressed changelog in the package's doc folder.
 set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
