@@ -19,6 +19,7 @@ target_link_libraries(vrk_finder_host PUBLIC ${CMAKE_DL_LIBS})
 add_executable(vrk-finder ${_dir}/main.cc)
 target_link_libraries(vrk-finder PRIVATE vrk_finder_host)
 vrk_install_tool(vrk-finder)
+vrk_install_man(finder/vrk-finder.1)
 
 
 vrk_test(NAME finder_host_unit_test SOURCES ${_dir}/FinderCommand_test.cc LIBS vrk_finder_host)

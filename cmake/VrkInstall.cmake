@@ -34,6 +34,22 @@ function(vrk_install_tool)
   install(TARGETS ${ARGN} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
+# vrk_install_man(page.N ...)
+# Manual pages (paths relative to the calling list file's folder), compressed as Debian wants
+# (gzip -9n, so the package is reproducible) into share/man/manN/.
+function(vrk_install_man)
+  foreach(page ${ARGN})
+    get_filename_component(source ${page} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_LIST_DIR})
+    get_filename_component(name ${page} NAME)
+    string(REGEX REPLACE ".*\\.([0-9])$" "\\1" section ${name})
+    set(out ${CMAKE_BINARY_DIR}/man/${name}.gz)
+    add_custom_command(OUTPUT ${out} COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+                       COMMAND gzip -9nc ${source} > ${out} DEPENDS ${source})
+    add_custom_target(man_${name} ALL DEPENDS ${out})
+    install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+  endforeach()
+endfunction()
+
 # vrk_install_in_sync_app(SUBDIR Contents/... TARGETS target ...)
 # Programs and loadable modules that live inside Sync.app (the extension, the helper the client
 # installs from its bundle, the legacy Finder bundle). Their build-tree copies inside
