@@ -289,3 +289,19 @@ def test_before_10_10_the_installed_finder_loads_the_installed_legacy_bundle(ins
                 except subprocess.TimeoutExpired:
                     proc.kill()
                     proc.wait()
+
+
+def test_the_installed_vrk_defaults_reads_what_the_installed_library_stored(installed, tmp_path):
+    root, _ = installed
+    tool = root / "usr/bin/vrk-defaults"
+    if not tool.exists():
+        pytest.skip("this build has no vrk-defaults")
+    env = clean_env(VRK_ROOT=str(tmp_path / "root"))
+    out = run_installed_python(root, f"""import vrkfindersync as v
+v.VRKFinderSync.setRootFolderPath({str(tmp_path)!r})
+""", env)
+    assert out.returncode == 0, out.stderr
+    read = subprocess.run([str(tool), "read", "group.com.mirelta.sync", "kRootFolderPathKey"],
+                          env=env, capture_output=True, text=True, timeout=30)
+    assert read.returncode == 0, read.stderr
+    assert json.loads(read.stdout) == str(tmp_path)
