@@ -147,4 +147,19 @@ std::optional<LineBuffer::Line> LineBuffer::next() {
   return line;
 }
 
+std::optional<Command> NextCommand(LineBuffer& lines,
+                                   const std::function<void(const std::string&)>& refuse) {
+  while (std::optional<LineBuffer::Line> line = lines.next()) {
+    if (line->overlong) {
+      refuse("line too long");
+      continue;
+    }
+    std::string error;
+    std::optional<Command> command = ParseCommand(line->text, &error);
+    if (command) return command;
+    if (!error.empty()) refuse(error);
+  }
+  return std::nullopt;
+}
+
 }  // namespace vrk::finder

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -72,5 +73,10 @@ class LineBuffer {
   bool discarding_ = false;
   std::deque<Line> lines_;
 };
+
+// The next command waiting in `lines`, or nullopt when no whole line is left. A line that is no
+// command (too long, unreadable) is skipped after `refuse` was called with the reason.
+std::optional<Command> NextCommand(LineBuffer& lines,
+                                   const std::function<void(const std::string&)>& refuse);
 
 }  // namespace vrk::finder

@@ -253,18 +253,10 @@ void FinderHost::schedulePump() {
 void FinderHost::pump() {
   pumpScheduled_ = false;
   while (!finished_ && !wait_ && !starting_) {
-    std::optional<LineBuffer::Line> line = lines_.next();
-    if (!line) break;
-    if (line->overlong) {
-      output_({{"error", "line too long"}});
-      continue;
-    }
-    std::string error;
-    std::optional<Command> command = ParseCommand(line->text, &error);
-    if (!command) {
-      if (!error.empty()) output_({{"error", error}});
-      continue;
-    }
+    std::optional<Command> command = NextCommand(lines_, [this](const std::string& error) {
+      output_({{"error", error}});
+    });
+    if (!command) break;
     serve(*command);
   }
   if (!finished_ && !wait_ && !starting_ && endOfInput_ && lines_.empty()) finish();

@@ -176,18 +176,10 @@ void LegacyFinder::endOfInput() {
 
 void LegacyFinder::pump() {
   while (!finished_) {
-    std::optional<LineBuffer::Line> line = lines_.next();
-    if (!line) break;
-    if (line->overlong) {
-      output_({{"error", "line too long"}});
-      continue;
-    }
-    std::string error;
-    std::optional<Command> command = ParseCommand(line->text, &error);
-    if (!command) {
-      if (!error.empty()) output_({{"error", error}});
-      continue;
-    }
+    std::optional<Command> command = NextCommand(lines_, [this](const std::string& error) {
+      output_({{"error", error}});
+    });
+    if (!command) break;
     serve(*command);
   }
   if (endOfInput_ && lines_.empty()) finished_ = true;

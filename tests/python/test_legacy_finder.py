@@ -1,66 +1,34 @@
 """Before 10.10: the sync client, vrk-finder as that system's Finder and the legacy Finder bundle
 it loads, as separate processes on the private session bus."""
 
-import json
-import queue
 import signal
-import subprocess
-import tempfile
-import threading
 import time
 
 import pytest
 
-from conftest import tool
+from conftest import Finder
 
 REPLAYED = ("setRootFolderPath:", "hideIcons:", "setBadgesCache:")
 
 
-class OldFinder:
-    """vrk-finder on 10.9: no extension; it loads the legacy bundle on the Apple event."""
+class OldFinder(Finder):
+    """vrk-finder on 10.9: no extension; it loads the legacy bundle on the Apple event. It asks
+    for its bus name before it answers its first command."""
 
     def __init__(self, env):
-        self.log = tempfile.TemporaryFile(mode="w+")
-        self.proc = subprocess.Popen([tool("vrk-finder")], env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=self.log, text=True)
-        self.lines = queue.Queue()
-        threading.Thread(target=self._read, daemon=True).start()
-        # It asks for its bus name before it reads any command.
-        self.initial_state = self("state")
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.put(line)
-        self.lines.put(None)
-
-    def __call__(self, *words, timeout=15):
-        self.proc.stdin.write(json.dumps(list(words)) + "\n")
-        self.proc.stdin.flush()
-        line = self.lines.get(timeout=timeout)
-        assert line is not None, "vrk-finder ended"
-        return json.loads(line)
+        super().__init__(env, extension=False)
 
     def bundle(self):
         return self("state")["legacy"]
 
-    def until(self, predicate, timeout=10):
-        deadline = time.monotonic() + timeout
-        while True:
-            state = self.bundle()
-            if state is not None and predicate(state):
-                return state
-            assert time.monotonic() < deadline, f"the bundle never got there: {state}"
-            time.sleep(0.02)
+    def bundle_until(self, predicate, timeout=10):
+        answer = self.until(lambda a: a["legacy"] is not None and predicate(a["legacy"]), "state",
+                            timeout=timeout)
+        return answer["legacy"]
 
     def kill(self):
         self.proc.send_signal(signal.SIGKILL)
         self.proc.wait(10)
-
-    def quit(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.write('["quit"]\n')
-            self.proc.stdin.close()
-            self.proc.wait(10)
 
 
 @pytest.fixture
@@ -139,7 +107,8 @@ def test_state_menus_and_the_end_reach_the_bundle(old_finder, client, sync_folde
     assert finder.bundle()["received"]["addMenuItems:"] == 1
 
     call(c, "setRootFolderPath", None)
-    shown = finder.until(lambda s: s["received"].get("kVRKDylibWillDieSoonNotification") == 1)
+    will_die = "kVRKDylibWillDieSoonNotification"
+    shown = finder.bundle_until(lambda s: s["received"].get(will_die) == 1)
     assert shown["root"] is None and shown["menuItems"] is None and shown["badges"] == {}
     assert shown["received"]["removeAllMenuItems"] == 1
     assert "Calling proxy" not in c.finish()
@@ -154,7 +123,7 @@ def test_a_restarted_finder_gets_the_state_replayed_once(old_finder, client, syn
     # The next Finder waits for the name; it takes over the moment the first one dies.
     second = old_finder()
     first.kill()
-    shown = second.until(lambda s: all(s["received"].get(r) == 1 for r in REPLAYED))
+    shown = second.bundle_until(lambda s: all(s["received"].get(r) == 1 for r in REPLAYED))
     assert shown["root"] == sync_folder and shown["hidden"] is False
     assert shown["badges"] == {sync_folder + "/a.txt": 2, sync_folder + "/b.txt": 3}
     time.sleep(0.3)
