@@ -104,12 +104,14 @@ bool LegacyFinder::start(std::string* error) {
 }
 
 LegacyFinder::~LegacyFinder() {
-  if (auto unload = reinterpret_cast<void (*)()>(find("VRKFinderPluginUnload"))) unload();
+  // Finder stops answering events before its bundles go: a client that notices a bundle's end
+  // and sends the load event again then reaches the Finder that takes over, not this one.
   sd_bus_slot_unref(slot_);
   if (bus_ != nullptr) {
     sd_bus_detach_event(bus_);
     sd_bus_flush_close_unref(bus_);
   }
+  if (auto unload = reinterpret_cast<void (*)()>(find("VRKFinderPluginUnload"))) unload();
   // The additions stay mapped: a thread they started could still be ending.
 }
 

@@ -19,7 +19,8 @@
 //   whole state ({"legacy": ...}, null before it is loaded), "menu" the bundle's items for the
 //   first selected item ({"menu": [{"title", "command"}...]} or null), "quit" ends. "wait-badge"
 //   and "click" need an extension and answer an error.
-// - The destructor unloads the bundle (its name leaves the bus) and releases the bus.
+// - The destructor first releases the application's bus name (a queued Finder takes over), then
+//   unloads the bundle (its name leaves the bus).
 #pragma once
 
 #include <functional>

@@ -120,9 +120,10 @@ def test_a_restarted_finder_gets_the_state_replayed_once(old_finder, client, syn
     set_up_root(c, sync_folder)
     assert first.bundle()["received"]["setIconType:toPath:"] == 2
 
-    # The next Finder waits for the name; it takes over the moment the first one dies.
+    # The next Finder waits for the name; it takes over when the first one quits, which gives
+    # up its name before its bundle goes, so the reload reaches the new Finder at once.
     second = old_finder()
-    first.kill()
+    first.quit()
     shown = second.bundle_until(lambda s: all(s["received"].get(r) == 1 for r in REPLAYED))
     assert shown["root"] == sync_folder and shown["hidden"] is False
     assert shown["badges"] == {sync_folder + "/a.txt": 2, sync_folder + "/b.txt": 3}
@@ -132,6 +133,28 @@ def test_a_restarted_finder_gets_the_state_replayed_once(old_finder, client, syn
     call(c, "setIconType", 1, sync_folder + "/c.txt")
     assert second.bundle()["badges"][sync_folder + "/c.txt"] == 1
     assert "inject Finder bundle failed" not in c.finish()
+
+
+def test_a_killed_finder_gets_the_state_replayed_once(old_finder, client, sync_folder):
+    c = started(client)
+    first = old_finder()
+    set_up_root(c, sync_folder)
+    second = old_finder()
+    # Killed, its bundle's name and its own may leave the bus in either order: the reload then
+    # reaches the new Finder at once, or fails and the next call replays.
+    first.kill()
+    deadline = time.monotonic() + 10
+    while second.bundle() is None and not state(c)["injectAfterFinderRestartFailed"]:
+        assert time.monotonic() < deadline, "the death of the connection went unnoticed"
+        time.sleep(0.02)
+    call(c, "setIconType", 1, sync_folder + "/c.txt")
+    shown = second.bundle_until(lambda s: all(s["received"].get(r) for r in REPLAYED))
+    time.sleep(0.3)
+    shown = second.bundle()
+    assert {r: shown["received"].get(r) for r in REPLAYED} == {r: 1 for r in REPLAYED}
+    assert shown["badges"] == {sync_folder + "/a.txt": 2, sync_folder + "/b.txt": 3,
+                               sync_folder + "/c.txt": 1}
+    assert state(c)["injectAfterFinderRestartFailed"] is False
 
 
 def test_a_failed_reload_replays_on_the_next_call(old_finder, client, sync_folder):
