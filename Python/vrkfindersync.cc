@@ -47,6 +47,17 @@ struct PyNotification {
 std::atomic<int> g_callsInFlight{0};
 std::atomic<bool> g_closing{false};
 
+// Gives the calling thread a Python thread state that lives as long as the thread does. Without
+// it every observer call from the library's listener thread would create and destroy one, which
+// costs more than the call itself; gil_scoped_acquire finds this one and leaves it in place.
+void KeepThreadState() {
+  thread_local bool kept = false;
+  if (kept) return;
+  kept = true;
+  PyGILState_Ensure();  // never released: that count is what keeps the state alive
+  PyEval_SaveThread();
+}
+
 // An observer registered from Python. Its identity is a unique number, never a real address,
 // so it cannot collide with the library's own observers.
 class PyObserver {
@@ -64,6 +75,7 @@ class PyObserver {
   void operator()(const NSNotification& notification) {
     g_callsInFlight.fetch_add(1);
     if (!g_closing.load() && Py_IsInitialized()) {
+      KeepThreadState();
       py::gil_scoped_acquire gil;
       try {
         callback_(PyNotification{notification.name, FromObject(notification.object),

@@ -30,6 +30,10 @@ constexpr char kReconnectedLine[] =
     "NSDistributedNotificationCenter: reconnected to the session bus";
 constexpr char kCannotPostLine[] = "NSDistributedNotificationCenter: cannot post %s: %s";
 
+// Posts waiting for the bus thread, at most; a caller past the cap waits up to kQueueWait.
+constexpr int kMaxQueuedPosts = 4096;
+constexpr std::chrono::seconds kQueueWait{5};
+
 // How long to wait between attempts to reach a session bus that went away.
 constexpr std::chrono::seconds kReconnectInterval{1};
 
@@ -85,6 +89,7 @@ class NSDistributedNotificationCenter::Impl final {
       if (state_ != State::Running) return;
       state_ = State::Stopped;
     }
+    drained_.notify_all();
     // Posts queued before this task still go out: the loop runs tasks in order.
     thread_->perform([] { RunLoop::current().stop(); }, false);
     thread_->join();
@@ -107,12 +112,30 @@ class NSDistributedNotificationCenter::Impl final {
 
   void post(std::string name, Object object, Object userInfo) {
     {
-      std::lock_guard lock(mutex_);
+      std::unique_lock lock(mutex_);
+      // The caller waits for the bus thread only when it is far behind, so that a flood of
+      // posts cannot queue without bound; a bus thread stuck past the bound drops the post.
+      if (queued_ >= kMaxQueuedPosts && !drained_.wait_for(lock, kQueueWait, [this] {
+            return queued_ < kMaxQueuedPosts || state_ != State::Running;
+          })) {
+        if (!queueFullLogged_) NSLog(kCannotPostLine, name, "the bus thread is too far behind");
+        queueFullLogged_ = true;
+        return;
+      }
       if (state_ != State::Running) return;
+      queueFullLogged_ = false;
+      ++queued_;
     }
-    // sd-bus objects are not thread-safe, so the bus thread does all the work; waiting for it
-    // gives the caller the ordering it relies on (flushed before we return).
-    thread_->perform([&] { send(name, object, userInfo); }, true);
+    // sd-bus objects are not thread-safe, so the bus thread sends. The caller does not wait for
+    // it: posts leave in the order they were made, each after whatever its caller did before
+    // posting (a settings synchronize), which is the order receivers rely on.
+    thread_->perform(
+        [this, name = std::move(name), object = std::move(object), userInfo = std::move(userInfo)] {
+          send(name, object, userInfo);
+          std::lock_guard lock(mutex_);
+          if (queued_-- == kMaxQueuedPosts) drained_.notify_all();
+        },
+        false);
   }
 
   void setSuspended(bool suspended) {
@@ -286,6 +309,11 @@ class NSDistributedNotificationCenter::Impl final {
 
   mutable std::mutex mutex_;
   std::condition_variable ready_;
+  // Posts handed to the bus thread and not yet sent, and the wake-up for callers waiting for
+  // that number to fall under the cap.
+  int queued_ = 0;
+  std::condition_variable drained_;
+  bool queueFullLogged_ = false;
   State state_ = State::Starting;
   bool suspended_ = false;
   std::vector<std::shared_ptr<Registration>> registrations_;

@@ -17,8 +17,10 @@
 //   run its run loop), never on the caller's stack. A registration removed before a pending
 //   delivery runs is not called. The center copies the callback; it never owns `observer`,
 //   which is only a key for removal.
-// - postNotificationName returns once the signal has been handed to the bus, so a post made
-//   after a settings synchronize reaches observers after the settings did. A post that cannot be
+// - postNotificationName queues the signal for the bus thread and returns without waiting for
+//   it (unless kMaxQueuedPosts posts are still waiting, then for at most a few seconds). Posts
+//   leave in the order they were made, so a post made after a settings synchronize reaches
+//   observers after the settings did. A post that cannot be
 //   sent (pointer values, invalid UTF-8, nesting beyond 64 levels, no bus) is logged and dropped;
 //   nothing is reported to the caller, as on the platform. `deliverImmediately` cannot cross the
 //   signal, so the receiving observer's suspension behaviour alone decides.

@@ -26,7 +26,12 @@ void NSMachPort::addToRunLoop(RunLoop& runLoop) {
   int fd = socket->fd();
   std::weak_ptr<NSMachPort> weak = weak_from_this();
   source_ = runLoop.addReadSource(fd, [weak] {
-    if (auto self = weak.lock()) self->receiveOne();
+    // Every datagram already queued is served before the loop sleeps again, up to a bound so
+    // that the loop's other work (a stop request, a timer) still gets its turn under a flood.
+    for (int i = 0; i < kMaxMessagesPerWakeUp; ++i) {
+      std::shared_ptr<NSMachPort> self = weak.lock();
+      if (!self || !self->valid_ || !self->receiveOne()) break;
+    }
   });
   if (!source_) return;
   socket_ = std::move(socket);
@@ -52,24 +57,25 @@ void NSMachPort::invalidate() {
   if (options_ & NSMachPortDeallocateSendRight) mach_port_deallocate(mach_task_self(), port_);
 }
 
-void NSMachPort::receiveOne() {
+bool NSMachPort::receiveOne() {
   constexpr std::size_t kCapacity = kMaxMessageSize + MACH_MSG_TRAILER_MINIMUM_SIZE;
   if (buffer_.empty()) buffer_.resize(kCapacity / sizeof(std::uint64_t));
   auto* msg = reinterpret_cast<mach_msg_header_t*>(buffer_.data());
   mach_msg_return_t mr =
       mach_msg(msg, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, kCapacity, port_, 0, MACH_PORT_NULL);
-  if (mr == MACH_RCV_TIMED_OUT) return;  // only datagrams that were dropped, or none
+  if (mr == MACH_RCV_TIMED_OUT) return false;  // only datagrams that were dropped, or none
   if (mr == MACH_RCV_TOO_LARGE) {
     NSLog("[Mach] dropped a message larger than %lu bytes on port %u",
           static_cast<unsigned long>(kMaxMessageSize), port_);
-    return;
+    return true;
   }
   if (mr != MACH_MSG_SUCCESS) {
     NSLog("[Mach] receive on port %u failed: %s", port_, mach_error_string(mr));
-    return;
+    return false;
   }
   if (auto delegate = delegate_.lock()) delegate->handleMachMessage(msg);
   mach_msg_destroy(msg);
+  return true;
 }
 
 NSMachBootstrapServer* NSMachBootstrapServer::sharedInstance() {

@@ -60,7 +60,9 @@ class NSMachPort : public std::enable_shared_from_this<NSMachPort> {
 
  private:
   NSMachPort(mach_port_t port, NSMachPortOptions options) : port_(port), options_(options) {}
-  void receiveOne();
+  // Receives and handles one queued message; false when none was waiting (or receiving failed).
+  bool receiveOne();
+  static constexpr int kMaxMessagesPerWakeUp = 64;
 
   const mach_port_t port_;
   const NSMachPortOptions options_;
