@@ -187,6 +187,16 @@ class EndToEnd {
       error_ = "the client could not set the root";
       return;
     }
+    // The library registers its port on the listener's thread. A folder shown before that
+    // would lose every badge request ("Failed to find bootstrap port"), so wait for it.
+    const auto port = root_.path() / "var/run/bootstrap/group.com.mirelta.sync.machport";
+    for (const auto portLimit = Clock::now() + 15s; !std::filesystem::exists(port, ec);) {
+      if (Clock::now() > portLimit) {
+        error_ = "the library never registered its port";
+        return;
+      }
+      std::this_thread::sleep_for(5ms);
+    }
     const auto appex = build / "Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex";
     finder_ = std::make_unique<BenchChild>(BenchChild::Options{
         .argv = {(build / "Tools/vrk-finder").string(), "--extension", appex.string()},
