@@ -184,12 +184,11 @@ class FileManager:
     def activate(self, accessible):
         accessible.queryAction().doAction(0)
 
-    def screenshot(self, path, crop=None):
-        """The whole screen, or the rectangle (x, y, width, height) of it, as a PNG."""
+    def screenshot(self, path, trim=False):
+        """The whole screen as a PNG; trimmed of the empty (black) screen around the windows."""
         args = ["import", "-window", "root"]
-        if crop:
-            x, y, w, h = crop
-            args += ["-crop", f"{w}x{h}+{x}+{y}", "+repage"]
+        if trim:
+            args += ["-trim", "+repage"]
         subprocess.run(args + [str(path)], check=True, timeout=30)
 
     def colours(self, crop):
