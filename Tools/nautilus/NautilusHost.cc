@@ -1,6 +1,8 @@
 #include "Tools/nautilus/NautilusHost.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <utility>
 
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
@@ -70,6 +72,9 @@ struct NautilusHost::WeakTie {
 };
 
 NautilusHost::NautilusHost(Timing timing) : timing_(timing), backoff_(timing.firstRestart) {
+  if (const char* path = std::getenv("VRK_NAUTILUS_TRACE"); path && *path) {
+    trace_ = std::fopen(path, "ae");
+  }
   loopSource_ = AttachSdEvent(RunLoop::main().event(), nullptr);
   if (!loopSource_) NSLog("%s: cannot drive the run loop from GLib; no extension", kLogName);
   // Started from the main loop, not from module initialization: GNOME Files is not ready for
@@ -78,7 +83,8 @@ NautilusHost::NautilusHost(Timing timing) : timing_(timing), backoff_(timing.fir
 }
 
 NautilusHost::~NautilusHost() {
-  for (guint* source : {&startTimer_, &readyTimer_, &stopIdle_, &flushIdle_, &expiryTimer_}) {
+  for (guint* source :
+       {&startTimer_, &readyTimer_, &stopIdle_, &flushIdle_, &expiryTimer_, &invalidateIdle_}) {
     if (*source) g_source_remove(*source);
     *source = 0;
   }
@@ -92,6 +98,7 @@ NautilusHost::~NautilusHost() {
     g_source_destroy(loopSource_);
     g_source_unref(loopSource_);
   }
+  if (trace_) std::fclose(trace_);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -152,14 +159,14 @@ ExtensionHost::Events NautilusHost::events() {
   };
   events.badgeChanged = [this](const std::string& path, const std::string& identifier) {
     Item* item = findItem(path);
-    if (item && item->shownBadge != identifier) invalidate(*item);
+    if (item && item->shownBadge != identifier) invalidate(path, true);
   };
   events.badgeImageChanged = [this](const std::string& identifier) {
     auto known = emblems_.find(identifier);
     if (known == emblems_.end() || known->second == emblemFor(identifier)) return;
     for (auto& [dir, folder] : folders_) {
       for (auto& [path, item] : folder.items) {
-        if (item.shownBadge == identifier) invalidate(item);
+        if (item.shownBadge == identifier) invalidate(path);
       }
     }
   };
@@ -170,6 +177,7 @@ ExtensionHost::Events NautilusHost::events() {
 void NautilusHost::onReady() {
   if (readyTimer_) g_source_remove(readyTimer_);
   readyTimer_ = 0;
+  trace("ready");
   // Folders shown before the extension (re)started are asked again once it observes them.
   for (auto& [dir, folder] : folders_) {
     if (host_->show(dir)) invalidateFolder(dir, false);
@@ -274,16 +282,63 @@ void NautilusHost::OnItemFinalized(gpointer data, GObject*) {
   if (folder->second.live == 0) folder->second.lastUse = Clock::now();
 }
 
-void NautilusHost::invalidate(Item& item) {
-  // An item with an answer on its way gets the newest badge with it.
-  if (item.file && item.pending == 0) nautilus_file_info_invalidate_extension_info(item.file);
+// GNOME Files takes an answer in an idle callback of its own, and marks the item up to date
+// there: an invalidation before that would be lost. Invalidations therefore wait for an idle of
+// lower priority, which runs after it, and go out together.
+void NautilusHost::invalidate(const std::string& path, bool answerKnown) {
+  bool& known = toInvalidate_[path];
+  known = known || answerKnown;
+  if (invalidateIdle_) return;
+  invalidateIdle_ = g_idle_add_full(
+      G_PRIORITY_LOW,
+      [](gpointer data) -> gboolean {
+        auto* self = static_cast<NautilusHost*>(data);
+        self->invalidateIdle_ = 0;
+        std::map<std::string, bool> paths = std::move(self->toInvalidate_);
+        self->toInvalidate_.clear();
+        for (const auto& [path, known] : paths) {
+          Item* item = self->findItem(path);
+          // An item with an answer on its way gets the newest badge with it.
+          if (!item || !item->file || item->pending != 0) continue;
+          item->answerKnown = known;
+          nautilus_file_info_invalidate_extension_info(item->file);
+        }
+        return G_SOURCE_REMOVE;
+      },
+      this, nullptr);
+}
+
+void NautilusHost::setShown(Item& item, const std::string& badge) {
+  if (item.shownBadge.empty() != badge.empty()) emblemed_ += badge.empty() ? -1 : 1;
+  item.shownBadge = badge;
+}
+
+// Adds the emblem of the item's badge as the host knows it now (none without `withBadge`).
+void NautilusHost::answer(NautilusFileInfo* file, const std::string& path, Item* item,
+                          bool withBadge) {
+  const std::string badge = host_ && withBadge ? host_->state().badgeOf(path) : std::string();
+  const std::string emblem = emblemFor(badge);
+  if (!emblem.empty()) nautilus_file_info_add_emblem(file, emblem.c_str());
+  emblems_[badge] = emblem;
+  if (item) setShown(*item, emblem.empty() ? std::string() : badge);
+  ++answers_;
+  trace("answer");
+}
+
+void NautilusHost::trace(const char* event) {
+  if (!trace_) return;
+  const auto now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
+  std::fprintf(trace_, "%lld %s %llu %lld\n", static_cast<long long>(now.count()), event,
+               static_cast<unsigned long long>(answers_), static_cast<long long>(emblemed_));
+  std::fflush(trace_);
 }
 
 void NautilusHost::invalidateFolder(const std::string& dir, bool badgedOnly) {
   auto folder = folders_.find(dir);
   if (folder == folders_.end()) return;
   for (auto& [path, item] : folder->second.items) {
-    if (!badgedOnly || !item.shownBadge.empty()) invalidate(item);
+    if (!badgedOnly || !item.shownBadge.empty()) invalidate(path);
   }
 }
 
@@ -296,7 +351,10 @@ void NautilusHost::expireFolders() {
       continue;
     }
     if (host_) host_->hide(it->first);
-    for (auto& [path, item] : folder.items) untrack(item);
+    for (auto& [path, item] : folder.items) {
+      setShown(item, {});
+      untrack(item);
+    }
     it = folders_.erase(it);
   }
   if (folders_.empty() && expiryTimer_) {
@@ -326,10 +384,17 @@ NautilusOperationResult NautilusHost::updateFileInfo(NautilusInfoProvider* provi
   Folder& folder = touch(dir);
   trackItem(folder, dir, *path, file);
   Item* item = findItem(*path);
-  if (item) item->shownBadge.clear();
+  // GNOME Files dropped the item's emblems before it asked again.
+  if (item) setShown(*item, {});
+  const bool known = item && std::exchange(item->answerKnown, false);
   // Until the extension is ready, or outside the folders it observes, an item has no badge; it
   // is asked again when that changes.
-  if (!host_ || !host_->ready() || !host_->show(dir) || !host_->requestBadge(*path)) {
+  if (!host_ || !host_->ready() || !host_->show(dir)) {
+    answer(file, *path, item, false);
+    return NAUTILUS_OPERATION_COMPLETE;
+  }
+  if (known || !host_->requestBadge(*path)) {
+    answer(file, *path, item, true);
     return NAUTILUS_OPERATION_COMPLETE;
   }
   const std::uint64_t id = nextId_++;
@@ -387,14 +452,9 @@ void NautilusHost::complete(std::uint64_t id, bool withBadge) {
   if (it == pending_.end()) return;
   Pending pending = std::move(it->second);
   pending_.erase(it);
-  const std::string badge = withBadge && host_ ? host_->state().badgeOf(pending.path) : "";
-  const std::string emblem = emblemFor(badge);
-  if (!emblem.empty()) nautilus_file_info_add_emblem(pending.file, emblem.c_str());
-  emblems_[badge] = emblem;
-  if (Item* item = findItem(pending.path)) {
-    --item->pending;
-    item->shownBadge = emblem.empty() ? std::string() : badge;
-  }
+  Item* item = findItem(pending.path);
+  if (item) --item->pending;
+  answer(pending.file, pending.path, item, withBadge);
   nautilus_info_provider_update_complete_invoke(pending.closure, pending.provider, HandleOf(id),
                                                 NAUTILUS_OPERATION_COMPLETE);
   g_closure_unref(pending.closure);

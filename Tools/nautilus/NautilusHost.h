@@ -20,6 +20,7 @@ extern "C" {
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
@@ -75,6 +76,8 @@ class NautilusHost {
     std::unique_ptr<WeakTie> tie;
     std::string shownBadge;  // the identifier whose emblem GNOME Files shows
     int pending = 0;
+    // Redrawn for a badge that arrived by itself: the next question needs no round trip.
+    bool answerKnown = false;
   };
   struct Folder {
     std::map<std::string, Item> items;  // by path
@@ -103,7 +106,10 @@ class NautilusHost {
                  NautilusFileInfo* file);
   void untrack(Item& item);
   static void OnItemFinalized(gpointer data, GObject* where);
-  void invalidate(Item& item);
+  void invalidate(const std::string& path, bool answerKnown = false);
+  void setShown(Item& item, const std::string& badge);
+  void answer(NautilusFileInfo* file, const std::string& path, Item* item, bool withBadge);
+  void trace(const char* event);
   void invalidateFolder(const std::string& dir, bool badgedOnly);
   void expireFolders();
 
@@ -123,6 +129,8 @@ class NautilusHost {
   guint stopIdle_ = 0;
   guint flushIdle_ = 0;
   guint expiryTimer_ = 0;
+  guint invalidateIdle_ = 0;
+  std::map<std::string, bool> toInvalidate_;  // path -> whether its answer is known
   std::chrono::milliseconds backoff_;
   std::chrono::steady_clock::time_point startedAt_;
   std::string lastStartError_;
@@ -132,6 +140,12 @@ class NautilusHost {
   std::vector<std::uint64_t> unsent_;
   std::uint64_t nextId_ = 1;
   std::map<std::string, std::string> emblems_;  // identifier -> emblem shown for it
+
+  // For the benchmark (VRK_NAUTILUS_TRACE): how many answers were given, how many items show an
+  // emblem.
+  FILE* trace_ = nullptr;
+  std::uint64_t answers_ = 0;
+  std::int64_t emblemed_ = 0;
 };
 
 }  // namespace vrk::nautilus

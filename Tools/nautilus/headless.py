@@ -97,13 +97,13 @@ def wait_for(predicate, timeout, step=0.05):
 class FileManager:
     """GNOME Files inside the private session (see the module's documentation)."""
 
-    def __init__(self, log_path):
+    def __init__(self, log_path, env=None):
         import pyatspi  # only inside the session: the accessibility bus is the session's
 
         self.atspi = pyatspi
         self.log = open(log_path, "w")
         self.proc = subprocess.Popen(["nautilus", "--gapplication-service"], stdout=self.log,
-                                     stderr=subprocess.STDOUT)
+                                     stderr=subprocess.STDOUT, env=env)
 
     def owns(self, name):
         out = subprocess.run(["gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
@@ -112,11 +112,14 @@ class FileManager:
                              capture_output=True, text=True, timeout=30)
         return "true" in out.stdout
 
-    def show(self, folder, timeout=60):
-        """Opens `folder` in a window (org.freedesktop.FileManager1.ShowFolders)."""
+    def wait_started(self, timeout=60):
         # Calling before GNOME Files owns the name would start a second one by activation.
         if not wait_for(lambda: self.owns("org.freedesktop.FileManager1"), timeout, step=0.2):
             raise AssertionError("GNOME Files did not start: see " + self.log.name)
+
+    def show(self, folder):
+        """Opens `folder` in a window (org.freedesktop.FileManager1.ShowFolders)."""
+        self.wait_started()
         uri = pathlib.Path(folder).as_uri()
         subprocess.run(["gdbus", "call", "--session", "--dest", "org.freedesktop.FileManager1",
                         "--object-path", "/org/freedesktop/FileManager1", "--method",

@@ -1,0 +1,174 @@
+#!/usr/bin/python3
+"""GNOME Files showing a folder of 1k and 10k items until every item has its emblem, against the
+same folder with the module but no extension (GNOME Files' own cost of loading the folder and
+asking a module about every item, answered at once).
+
+Each run starts a fresh GNOME Files with libvrk-nautilus in a private session
+(Tools/nautilus/headless.py; needs root), waits until it is up (and, with the extension, until
+the extension is ready), then opens the folder and takes the time until the module's trace
+(VRK_NAUTILUS_TRACE) says: every item answered (baseline), or every item shows an emblem (the
+demo sync client badges every item; its answers come through the library and the extension).
+
+    VRK_BUILD_DIR=BUILD bench/nautilus_bench.py [--runs N] [--sizes 1000,10000]
+
+Prints min and median of the runs per size and their ratio to the baseline. Exit status 77 when
+GNOME Files cannot run here.
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SOURCE = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(SOURCE / "Tools" / "nautilus"))
+import headless  # noqa: E402
+
+CLIENT = SOURCE / "Tools" / "demo" / "sync_client.py"
+
+
+def run_limit(count):
+    """Seconds one run may take before the benchmark gives up."""
+    return 60 + count / 50
+
+
+def last_trace(path):
+    """(event, answers, emblemed) of the trace's last line, or None."""
+    try:
+        with open(path, "rb") as trace:
+            trace.seek(0, os.SEEK_END)
+            trace.seek(max(0, trace.tell() - 200))
+            lines = trace.read().decode().splitlines()
+    except OSError:
+        return None
+    for line in reversed(lines):
+        fields = line.split()
+        if len(fields) == 4:
+            return fields[1], int(fields[2]), int(fields[3])
+    return None
+
+
+def traced(path, event):
+    try:
+        return any(line.split()[1:2] == [event] for line in open(path))
+    except OSError:
+        return False
+
+
+def one_run(build, folder, count, with_extension, workdir, index):
+    trace = workdir / f"trace-{count}-{int(with_extension)}-{index}"
+    env = dict(os.environ, VRK_NAUTILUS_TRACE=str(trace))
+    client = None
+    if with_extension:
+        env["VRK_NAUTILUS_EXTENSION"] = str(
+            build / "Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex")
+        client_env = dict(env, PYTHONPATH=str(build / "Python"),
+                          VRK_MAIN_BUNDLE=str(build / "Sync.app"), PYTHONUNBUFFERED="1")
+        client = subprocess.Popen([headless.PYTHON, str(CLIENT), str(folder)], env=client_env,
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=open(workdir / "client.log", "a"), text=True)
+        for line in client.stdout:
+            if json.loads(line).get("event") == "ready":
+                break
+        # Its further events are not needed, but must be read: a full pipe would stop it.
+        threading.Thread(target=lambda out: [None for _ in out], args=(client.stdout,),
+                         daemon=True).start()
+    else:
+        env["VRK_NAUTILUS_EXTENSION"] = str(workdir / "no-such.appex")
+    fm = headless.FileManager(workdir / "nautilus.log", env=env)
+    try:
+        fm.wait_started()
+        if with_extension and not headless.wait_for(lambda: traced(trace, "ready"), 60, 0.05):
+            raise AssertionError("the extension did not get ready")
+        started = time.monotonic()
+        fm.show(folder)
+
+        def done():
+            state = last_trace(trace)
+            if state is None:
+                return False
+            return (state[2] if with_extension else state[1]) >= count
+
+        if not headless.wait_for(done, run_limit(count), 0.01):
+            raise AssertionError(f"not done within {run_limit(count)} s: {last_trace(trace)}")
+        return time.monotonic() - started
+    finally:
+        fm.quit()
+        if client is not None:
+            try:
+                client.stdin.close()
+                client.wait(30)
+            except (BrokenPipeError, subprocess.TimeoutExpired):
+                client.kill()
+                client.wait()
+
+
+def inside(build, workdir, sizes, runs):
+    results = {}
+    for count in sizes:
+        folder = workdir / "home" / f"Folder {count}"
+        folder.mkdir(parents=True, exist_ok=True)
+        for i in range(count):
+            (folder / f"item {i:05d}.txt").touch()
+        for with_extension in (False, True):
+            times = [one_run(build, folder, count, with_extension, workdir, i) for i in range(runs)]
+            results[f"{count} {'module' if with_extension else 'baseline'}"] = times
+            print(json.dumps({"count": count, "extension": with_extension, "seconds": times}),
+                  flush=True)
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--sizes", default="1000,10000")
+    parser.add_argument("--inside", nargs=2, metavar=("BUILD", "WORKDIR"))
+    args = parser.parse_args()
+    sizes = [int(s) for s in args.sizes.split(",")]
+    if args.inside:
+        inside(pathlib.Path(args.inside[0]), pathlib.Path(args.inside[1]), sizes, args.runs)
+        return 0
+
+    build = pathlib.Path(os.environ.get("VRK_BUILD_DIR", SOURCE / "build")).resolve()
+    reason = headless.missing(build)
+    if reason:
+        print(f"nautilus_bench: skipped: {reason}")
+        return 77
+    workdir = pathlib.Path(tempfile.mkdtemp(prefix="vrk.", dir="/tmp"))
+    try:
+        base = {k: v for k, v in os.environ.items() if k != "VRK_MACOS_VERSION"}
+        base["VRK_ROOT"] = str(workdir)
+        env = headless.session_env(base, workdir / "session", build)
+        argv = headless.isolated(build, workdir / "session",
+                                 [headless.PYTHON, str(pathlib.Path(__file__).resolve()),
+                                  "--runs", str(args.runs), "--sizes", args.sizes,
+                                  "--inside", str(build), str(workdir)])
+        run = subprocess.run(argv, env=env, capture_output=True, text=True)
+        rows = [json.loads(line) for line in run.stdout.splitlines() if line.startswith("{")]
+        if run.returncode != 0 or len(rows) != 2 * len(sizes):
+            print(run.stderr[-4000:], file=sys.stderr)
+            return 1
+        print(f"{'GNOME Files, folder shown until':<44}{'min s':>9}{'median s':>10}{'x base':>8}")
+        for count in sizes:
+            base_row = next(r for r in rows if r["count"] == count and not r["extension"])
+            base_median = statistics.median(base_row["seconds"])
+            for row in (r for r in rows if r["count"] == count):
+                what = (f"{count} items have emblems (module)" if row["extension"]
+                        else f"{count} items answered (baseline)")
+                median = statistics.median(row["seconds"])
+                print(f"{what:<44}{min(row['seconds']):>9.3f}{median:>10.3f}"
+                      f"{median / base_median:>8.2f}")
+        return 0
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
