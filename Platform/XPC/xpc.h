@@ -1,0 +1,88 @@
+// XPC: dictionaries and connections to privileged Mach services, over the emulated launchd.
+//
+// Objects: xpc_object_t and xpc_connection_t are shared handles; xpc_release(x) drops the
+// caller's reference (the handle becomes null). A dictionary may be used by one thread at a
+// time; xpc_dictionary_get_string's pointer stays valid while the dictionary lives and that key
+// is not set again. The two connection errors are process-wide objects of type XPC_TYPE_ERROR.
+//
+// Connections (xpc_connection_create_mach_service): nothing happens until
+// xpc_connection_resume. The connection then runs on a thread of its own: it connects (starting
+// the job on demand, see Launchd.h), sends messages in order and delivers each reply to its
+// handler on the queue given with the message. The event handler gets, on the connection's
+// target queue, every message the service sends on its own and the errors:
+//   XPC_ERROR_CONNECTION_INTERRUPTED  the service went away (or a reply did not come within
+//                                     kReplyTimeout); the next message connects again;
+//   XPC_ERROR_CONNECTION_INVALID      the service cannot be reached (no job provides it, or it
+//                                     did not start), or the connection was cancelled; final.
+// A reply handler whose reply cannot come is called with the error instead. A null target queue
+// is the default target queue: the connection's own thread. The connection keeps itself alive
+// while it has messages to send or replies to wait for, even after the caller has released it;
+// then its thread ends. Every call here is thread-safe and none blocks.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "Platform/Foundation/Object.h"
+
+namespace vrk {
+
+struct xpc_object;
+using xpc_object_t = std::shared_ptr<xpc_object>;
+struct xpc_connection;
+using xpc_connection_t = std::shared_ptr<xpc_connection>;
+
+// A queue that handlers run on. dispatch_get_main_queue() is the main run loop (RunLoop.h).
+struct dispatch_queue {
+  virtual ~dispatch_queue() = default;
+  virtual void async(std::function<void()> block) = 0;
+};
+using dispatch_queue_t = std::shared_ptr<dispatch_queue>;
+dispatch_queue_t dispatch_get_main_queue();
+
+using xpc_handler_t = std::function<void(xpc_object_t)>;
+
+enum class xpc_type_t { dictionary, error };
+inline constexpr xpc_type_t XPC_TYPE_DICTIONARY = xpc_type_t::dictionary;
+inline constexpr xpc_type_t XPC_TYPE_ERROR = xpc_type_t::error;
+
+inline constexpr std::uint64_t XPC_CONNECTION_MACH_SERVICE_LISTENER = 1;
+inline constexpr std::uint64_t XPC_CONNECTION_MACH_SERVICE_PRIVILEGED = 2;
+inline constexpr const char* XPC_ERROR_KEY_DESCRIPTION = "XPCErrorDescription";
+inline constexpr std::chrono::seconds kReplyTimeout{120};
+
+extern const xpc_object_t XPC_ERROR_CONNECTION_INTERRUPTED;
+extern const xpc_object_t XPC_ERROR_CONNECTION_INVALID;
+
+xpc_type_t xpc_get_type(const xpc_object_t& object);
+
+// xpc_dictionary_create(NULL, NULL, 0): an empty dictionary.
+xpc_object_t xpc_dictionary_create(const char* const* keys, const xpc_object_t* values,
+                                   std::size_t count);
+void xpc_dictionary_set_string(const xpc_object_t& dictionary, const char* key, const char* value);
+// The string under `key`, or null when the key is missing or holds another type.
+const char* xpc_dictionary_get_string(const xpc_object_t& dictionary, const char* key);
+// The whole dictionary as an Object (strings, integers, booleans, data, arrays, dictionaries).
+Object xpc_dictionary_copy_object(const xpc_object_t& dictionary);
+xpc_object_t xpc_dictionary_create_from_object(const Object& dictionary);
+
+// Null when `name` is empty or flags other than XPC_CONNECTION_MACH_SERVICE_PRIVILEGED are
+// given (listeners are not made through this call).
+xpc_connection_t xpc_connection_create_mach_service(const char* name, dispatch_queue_t targetq,
+                                                    std::uint64_t flags);
+void xpc_connection_set_event_handler(const xpc_connection_t& connection, xpc_handler_t handler);
+void xpc_connection_resume(const xpc_connection_t& connection);
+void xpc_connection_send_message(const xpc_connection_t& connection, const xpc_object_t& message);
+void xpc_connection_send_message_with_reply(const xpc_connection_t& connection,
+                                            const xpc_object_t& message, dispatch_queue_t replyq,
+                                            xpc_handler_t handler);
+void xpc_connection_cancel(const xpc_connection_t& connection);
+
+template <typename T>
+void xpc_release(std::shared_ptr<T>& object) {
+  object.reset();
+}
+
+}  // namespace vrk
