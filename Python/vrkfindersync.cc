@@ -29,6 +29,7 @@
 namespace py = pybind11;
 
 namespace vrk::python {
+void init_helper(py::module_& m);  // helper.cc
 namespace {
 
 using release_gil = py::call_guard<py::gil_scoped_release>;
@@ -347,6 +348,7 @@ PYBIND11_MODULE(vrkfindersync, m) {
   vrk::python::init_bridge(m);
   vrk::python::init_controller(m);
   vrk::python::init_installer(m);
+  vrk::python::init_helper(m);
   py::module_::import("atexit").attr("register")(
       py::cpp_function([] { vrk::python::RemoveAllPythonObservers(); }));
 }

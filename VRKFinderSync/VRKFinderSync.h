@@ -18,9 +18,11 @@
 #include <utility>
 
 #include "Platform/Connection/NSConnection.h"
+#include "Platform/Foundation/NSError.h"
 #include "Platform/Foundation/NSNotificationCenter.h"
 #include "Platform/Foundation/NSUserDefaults.h"
 #include "Platform/Foundation/Object.h"
+#include "Platform/Security/Authorization.h"
 #include "VRKFinderSync/VRKFinderPluginProtocol.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 
@@ -105,6 +107,18 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
 
   std::string description() const;
 
+  // The privileged helper, the file copy through it and the sidebar (VRKFinderSyncHelper.cc).
+  // tryInstallLaunchDaemon blocks while the authorization is asked for and the helper is
+  // installed, and writes _authRef unlocked: one installation at a time.
+  bool tryInstallLaunchDaemon();
+  bool blessHelperWithLabel(const std::optional<std::string>& label, NSErrorRef* error);
+  // Returns at once; the reply is logged on the main queue once the process serves it.
+  static void copyItemAtPath(const std::optional<std::string>& source,
+                             const std::optional<std::string>& destination);
+  static void addFolderToFinderSidebar(const std::optional<std::string>& path);
+  // The reference of the last installation attempt; never freed.
+  AuthorizationRef _authRef() const { return authRef_; }
+
   ~VRKFinderSync() override;
 
  private:
@@ -125,6 +139,7 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
   std::optional<std::string> rootFolderPath_value_;
   bool shouldHideBadge_ = false;
   Object menuItems_;
+  AuthorizationRef authRef_ = nullptr;
 
   mutable std::recursive_mutex legacyMutex_;
   std::shared_ptr<NSConnection> connection_;     // guarded by legacyMutex_

@@ -2,6 +2,7 @@
 #include "Platform/XPC/Launchd.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -239,6 +241,30 @@ UniqueFd ConnectMachService(std::string_view name, std::chrono::milliseconds tim
   }
   Fail(error, job->label + " did not listen on " + std::string(name) + " in time");
   return {};
+}
+
+bool ServiceRunning(std::string_view name) {
+  const auto lockPath = MachServiceSocketPath(name).string() + ".lock";
+  UniqueFd fd(::open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd) return false;
+  if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) return true;
+  return false;
+}
+
+bool StopService(std::string_view name, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  const auto lockPath = MachServiceSocketPath(name).string() + ".lock";
+  if (!ServiceRunning(name)) return true;
+  if (auto pid = DataWithContentsOfFile(lockPath, 32)) {
+    std::string text(reinterpret_cast<const char*>(pid->data()), pid->size());
+    long n = std::strtol(text.c_str(), nullptr, 10);
+    if (n > 1) ::kill(static_cast<pid_t>(n), SIGTERM);
+  }
+  while (ServiceRunning(name)) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPollStep);
+  }
+  return true;
 }
 
 std::optional<CheckedIn> CheckIn(std::string_view name, std::string* error) {

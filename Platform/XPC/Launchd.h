@@ -56,6 +56,12 @@ bool StartJob(const Job& job, std::string* error);
 UniqueFd ConnectMachService(std::string_view name, std::chrono::milliseconds timeout,
                             std::string* error);
 
+// launchctl stop: asks the instance serving `name` to exit (SIGTERM) and waits until it has.
+// True when no instance serves it any more; false when it is still there after `timeout`.
+bool StopService(std::string_view name, std::chrono::milliseconds timeout);
+// Whether an instance holds the service's instance lock.
+bool ServiceRunning(std::string_view name);
+
 struct CheckedIn {
   UniqueFd listener;
   UniqueFd instanceLock;

@@ -109,27 +109,15 @@ class InstalledHelper : public ::testing::Test {
     return out;
   }
 
-  fs::path lockPath() { return launchd::MachServiceSocketPath(kLabel).string() + ".lock"; }
-
-  // True when no instance holds the service's lock.
-  bool daemonGone() {
-    UniqueFd fd(::open(lockPath().c_str(), O_RDONLY | O_CLOEXEC));
-    return !fd || ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
-  }
   bool waitUntilGone(std::chrono::seconds limit) {
     auto end = std::chrono::steady_clock::now() + limit;
-    while (!daemonGone()) {
+    while (launchd::ServiceRunning(kLabel)) {
       if (std::chrono::steady_clock::now() > end) return false;
       std::this_thread::sleep_for(20ms);
     }
     return true;
   }
-  void stopDaemon() {
-    if (daemonGone()) return;
-    pid_t pid = std::atoi(ReadFile(lockPath()).c_str());
-    if (pid > 1) ::kill(pid, SIGTERM);
-    EXPECT_TRUE(waitUntilGone(20s));
-  }
+  void stopDaemon() { EXPECT_TRUE(launchd::StopService(kLabel, 20s)); }
   std::string log() { return ReadFile(root_ / "var/log" / (std::string(kLabel) + ".log")); }
 
   TemporaryRoot root_;
