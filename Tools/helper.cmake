@@ -22,6 +22,9 @@ foreach(kind Info Launchd)
 endforeach()
 add_custom_target(helper_plists ALL DEPENDS ${helper_plists})
 add_dependencies(VRKLaunchDaemon helper_plists)
+if(COMMAND vrk_install_in_sync_app)
+  vrk_install_in_sync_app(SUBDIR Contents/Library/LaunchServices TARGETS VRKLaunchDaemon)
+endif()
 
 vrk_test(NAME helper_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/helper/SecureCopy_test.cc
@@ -32,6 +35,9 @@ add_dependencies(helper_test VRKLaunchDaemon sync_app)
 
 add_executable(vrk-helper-copy ${CMAKE_CURRENT_LIST_DIR}/helper/vrk-helper-copy.cc)
 target_link_libraries(vrk-helper-copy PRIVATE vrk_xpc)
+if(COMMAND vrk_install_tool)
+  vrk_install_tool(vrk-helper-copy)
+endif()
 add_dependencies(helper_test vrk-helper-copy)
 target_compile_definitions(helper_test PRIVATE
   VRK_HELPER_COPY="$<TARGET_FILE:vrk-helper-copy>"
