@@ -66,6 +66,21 @@ class VRKFinderSync:
     def vrk_isYosemiteOrHigher() -> bool: ...
     @staticmethod
     def vrk_isEICapitanOrHigher() -> bool: ...
+    @staticmethod
+    def tryInstallLaunchDaemon() -> bool:
+        """True when the privileged helper is installed or has just been installed. Blocks while
+        the authorization is asked for (VRK_AUTHORIZATION answers) and the helper is blessed."""
+    @staticmethod
+    def copyItemAtPath(source: Optional[str], destination: Optional[str]) -> None:
+        """Asks the helper to copy and returns at once; the reply is logged on the main queue,
+        which runMainQueue serves."""
+    @staticmethod
+    def addFolderToFinderSidebar(path: Optional[str]) -> None:
+        """Before 10.11: puts the folder first in the sidebar favourites, once."""
+    def blessHelperWithLabel(self, label: Optional[str]) -> tuple[bool, Optional[tuple[str, int]]]:
+        """(result, error); the error is None or (domain, code)."""
+    @property
+    def _authRef(self) -> Optional[int]: ...
     def notifyInjectedBundleDylibWillDieSoon(self) -> None: ...
     def setBadgesCache(self, cache: Optional[dict[str, int]]) -> None: ...
     def parseMenuItemInfosFrom(self, description: Value) -> Value: ...
@@ -101,6 +116,9 @@ class VRKYosemiteFindSyncExtensionHelper:
         """Runs the command with /bin/sh -c: (standard output, or None when it is not UTF-8 or
         nothing ran; exit reason 1 exited, 2 ended by a signal, 0 never started)."""
 
+def runMainQueue(seconds: float) -> None:
+    """Serves the main dispatch queue on the calling thread, which must be the main thread,
+    for `seconds`, without holding the GIL."""
 def startMachBridge(controller: VRKFinderSync) -> None: ...
 def stopMachBridge() -> None: ...
 def replyShouldShowLockMenuItemMachMsg(mach: Optional[MachMessage], showLock: bool,
