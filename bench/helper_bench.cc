@@ -10,10 +10,8 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,20 +63,14 @@ struct Setup {
   }
 };
 
+// Destroyed at exit, which stops the helper and removes the root.
 Setup& Shared() {
-  static Setup* setup = new Setup;
-  return *setup;
+  static Setup setup;
+  return setup;
 }
 
 // One request through the helper, as the library sends it, waiting for the reply.
 std::optional<std::string> CopyThroughHelper(const fs::path& from, const fs::path& to) {
-  struct Wait {
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool done = false;
-    std::optional<std::string> reply;
-  };
-  auto wait = std::make_shared<Wait>();
   auto connection =
       xpc_connection_create_mach_service(kLabel, nullptr, XPC_CONNECTION_MACH_SERVICE_PRIVILEGED);
   xpc_connection_set_event_handler(connection, [](xpc_object_t) {});
@@ -86,17 +78,10 @@ std::optional<std::string> CopyThroughHelper(const fs::path& from, const fs::pat
   auto message = xpc_dictionary_create(nullptr, nullptr, 0);
   xpc_dictionary_set_string(message, "sourcePath", from.c_str());
   xpc_dictionary_set_string(message, "destPath", to.c_str());
-  xpc_connection_send_message_with_reply(connection, message, nullptr, [wait](xpc_object_t r) {
-    std::lock_guard lock(wait->mutex);
-    if (const char* text = xpc_dictionary_get_string(r, "reply")) wait->reply = text;
-    wait->done = true;
-    wait->cv.notify_all();
-  });
-  xpc_release(message);
-  xpc_release(connection);
-  std::unique_lock lock(wait->mutex);
-  wait->cv.wait_for(lock, std::chrono::minutes(2), [&] { return wait->done; });
-  return wait->reply;
+  xpc_object_t reply = xpc_connection_send_message_with_reply_sync(connection, message);
+  const char* text = xpc_dictionary_get_string(reply, "reply");
+  if (text == nullptr) return std::nullopt;
+  return std::string(text);
 }
 
 bool RunCp(const fs::path& from, const fs::path& to) {

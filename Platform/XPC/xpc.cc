@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -332,6 +333,33 @@ void xpc_connection_send_message_with_reply(const xpc_connection_t& connection,
   // The message is copied: the caller may change or release its dictionary at once.
   connection->core->send(
       {std::make_shared<xpc_object>(*message), true, std::move(replyq), std::move(handler)});
+}
+
+xpc_object_t xpc_connection_send_message_with_reply_sync(const xpc_connection_t& connection,
+                                                         const xpc_object_t& message) {
+  struct Wait {
+    std::mutex mutex;
+    std::condition_variable cv;
+    xpc_object_t reply;
+  };
+  auto wait = std::make_shared<Wait>();
+  // A queue of its own that runs the handler at once on the connection's thread, whatever the
+  // connection's target queue is.
+  struct Direct final : dispatch_queue {
+    void async(std::function<void()> block) override { block(); }
+  };
+  xpc_connection_send_message_with_reply(connection, message, std::make_shared<Direct>(),
+                                         [wait](xpc_object_t reply) {
+                                           std::lock_guard lock(wait->mutex);
+                                           wait->reply = std::move(reply);
+                                           wait->cv.notify_all();
+                                         });
+  std::unique_lock lock(wait->mutex);
+  if (!wait->cv.wait_for(lock, kReplyTimeout + kConnectTimeout + kIoTimeout,
+                         [&] { return wait->reply != nullptr; })) {
+    return XPC_ERROR_CONNECTION_INTERRUPTED;
+  }
+  return wait->reply;
 }
 
 void xpc_connection_cancel(const xpc_connection_t& connection) {

@@ -78,6 +78,11 @@ void xpc_connection_send_message(const xpc_connection_t& connection, const xpc_o
 void xpc_connection_send_message_with_reply(const xpc_connection_t& connection,
                                             const xpc_object_t& message, dispatch_queue_t replyq,
                                             xpc_handler_t handler);
+// Sends and blocks the calling thread until the reply (or the error that replaces it) arrives,
+// at most kReplyTimeout plus the time to connect; then XPC_ERROR_CONNECTION_INTERRUPTED. Never
+// call it on the queue that would run the connection's handlers.
+xpc_object_t xpc_connection_send_message_with_reply_sync(const xpc_connection_t& connection,
+                                                         const xpc_object_t& message);
 void xpc_connection_cancel(const xpc_connection_t& connection);
 
 template <typename T>

@@ -1,24 +1,8 @@
 // vrk-helper-copy SOURCE DEST: asks the privileged helper to copy one file, as the sync client
 // does, waits for the answer and prints it. Exit status 0 when the helper answered.
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <optional>
-#include <string>
 
 #include "Platform/XPC/xpc.h"
-
-namespace {
-
-// Replies arrive on the connection's thread; this hands them to main.
-struct Waiter {
-  std::mutex mutex;
-  std::condition_variable cv;
-  std::optional<std::string> reply;
-  bool done = false;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace vrk;
@@ -33,23 +17,14 @@ int main(int argc, char** argv) {
   auto message = xpc_dictionary_create(nullptr, nullptr, 0);
   xpc_dictionary_set_string(message, "sourcePath", argv[1]);
   xpc_dictionary_set_string(message, "destPath", argv[2]);
-  auto waiter = std::make_shared<Waiter>();
-  xpc_connection_send_message_with_reply(connection, message, nullptr, [waiter](xpc_object_t r) {
-    std::lock_guard lock(waiter->mutex);
-    if (xpc_get_type(r) == XPC_TYPE_DICTIONARY) {
-      if (const char* text = xpc_dictionary_get_string(r, "reply")) waiter->reply = text;
-    }
-    waiter->done = true;
-    waiter->cv.notify_all();
-  });
+  xpc_object_t reply = xpc_connection_send_message_with_reply_sync(connection, message);
   xpc_release(message);
   xpc_release(connection);
-  std::unique_lock lock(waiter->mutex);
-  waiter->cv.wait_for(lock, kReplyTimeout + std::chrono::seconds(30), [&] { return waiter->done; });
-  if (!waiter->reply) {
+  const char* text = xpc_dictionary_get_string(reply, "reply");
+  if (text == nullptr) {
     std::puts("(no reply)");
     return 1;
   }
-  std::puts(waiter->reply->c_str());
+  std::puts(text);
   return 0;
 }
