@@ -2,7 +2,7 @@
 # the shared library, which carries the platform code it needs.
 if(TARGET VRKFinderSync)
   vrk_bench(NAME controller_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/controller_bench.cc
-            LIBS VRKFinderSync)
+            LIBS VRKFinderSync SQLite::SQLite3)
 endif()
 # The menu round trip with a Python sync client answering the lock question. The extension's
 # end of the bridge runs in the benchmark itself, so it links the bridge's static library and

@@ -1,7 +1,7 @@
-// Storing the badge cache (item path -> badge type) as the library does on every accepted
-// badge: setObject:forKey: of the whole dictionary, then synchronize. Each size runs in a
-// VRK_ROOT of its own under /tmp. The baseline writes the same bytes with the same
-// write-fsync-rename and no store around it, so the ratio shows what the store adds.
+// Storing the badge cache (item path -> badge type): one entry as the library does on every
+// accepted badge, and the whole dictionary as the first version did, against the same bytes
+// written with write-fsync-rename and no store around them. Each size runs in a VRK_ROOT of its
+// own under /tmp.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "Platform/Foundation/NSUserDefaults.h"
 
@@ -66,6 +67,32 @@ BENCHMARK(BM_SetObjectAndSynchronize)
     ->Arg(10'000)
     ->Arg(100'000)
     ->Unit(benchmark::kMillisecond);
+
+// One badge as the library writes it: one entry of the stored cache, then synchronize. Its cost
+// should not depend on the cache's size.
+void BM_SetObjectInDictionaryAndSynchronize(benchmark::State& state) {
+  PrivateRoot root;
+  auto defaults = vrk::NSUserDefaults::initWithSuiteName("group.com.mirelta.sync");
+  const vrk::ObjectDictionary cache = BadgeCache(state.range(0), 0);
+  defaults->setObject(vrk::Object(cache), "kBadgeCacheKey");
+  defaults->synchronize();
+  std::vector<std::string> paths;
+  for (const auto& [path, type] : cache) paths.push_back(path);
+  std::size_t n = 0;
+  for (auto _ : state) {
+    defaults->setObjectInDictionary(
+        vrk::Object::numberWithInteger(static_cast<std::int64_t>(n % 6)),
+        paths[(n * 7919) % paths.size()], "kBadgeCacheKey");
+    ++n;
+    if (!defaults->synchronize()) state.SkipWithError("synchronize failed");
+  }
+  state.counters["entries"] = static_cast<double>(state.range(0));
+}
+BENCHMARK(BM_SetObjectInDictionaryAndSynchronize)
+    ->Arg(1'000)
+    ->Arg(10'000)
+    ->Arg(100'000)
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_BaselineWriteFsyncRename(benchmark::State& state) {
   PrivateRoot root;
