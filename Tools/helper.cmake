@@ -37,6 +37,7 @@ add_executable(vrk-helper-copy ${CMAKE_CURRENT_LIST_DIR}/helper/vrk-helper-copy.
 target_link_libraries(vrk-helper-copy PRIVATE vrk_xpc)
 if(COMMAND vrk_install_tool)
   vrk_install_tool(vrk-helper-copy)
+  vrk_install_man(helper/vrk-helper-copy.1)
 endif()
 add_dependencies(helper_test vrk-helper-copy)
 target_compile_definitions(helper_test PRIVATE

@@ -46,8 +46,9 @@ handed back to the client with the item's path.
 The package holds libVRKFinderSync, which a Python sync client loads through
 the module vrkfindersync; the file manager extension inside its Sync.app
 bundle; ${vrk_nautilus_words}vrk-finder, a small file manager host that runs
-the extension; pluginkit, the registry of extensions; and the headers and
-pkg-config file for a C++ client.")
+the extension; pluginkit, the registry of extensions; the privileged copy
+helper; vrk-defaults for the settings store; and the headers and pkg-config
+file for a C++ client.")
 
 # Debian wants the copyright notice and a compressed changelog in the package's doc folder.
 set(doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})

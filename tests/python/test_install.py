@@ -10,6 +10,7 @@ import json
 import os
 import pathlib
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -305,3 +306,49 @@ v.VRKFinderSync.setRootFolderPath({str(tmp_path)!r})
                           env=env, capture_output=True, text=True, timeout=30)
     assert read.returncode == 0, read.stderr
     assert json.loads(read.stdout) == str(tmp_path)
+
+
+HELPER = "com.mirelta.sync.VRKLaunchDaemon"
+
+
+def stop_helper(vrk_root):
+    """Ends the helper a test started (it holds its lock file while it runs)."""
+    lock = vrk_root / "var/run/xpc" / (HELPER + ".lock")
+    try:
+        pid = int(lock.read_text().strip() or 0)
+    except (FileNotFoundError, ValueError):
+        return
+    if pid:
+        try:
+            os.kill(pid, signal.SIGTERM)
+        except ProcessLookupError:
+            pass
+
+
+def test_the_installed_library_blesses_the_shipped_helper_and_the_installed_tool_copies(
+        installed, tmp_path):
+    root, _ = installed
+    shipped = root / "usr/lib/vrkfindersync/Sync.app/Contents/Library/LaunchServices" / HELPER
+    if not shipped.exists():
+        pytest.skip("this build has no privileged helper")
+    vrk_root = pathlib.Path(tempfile.mkdtemp(prefix="vrk.", dir="/tmp"))  # short socket paths
+    env = clean_env(VRK_ROOT=str(vrk_root))
+    try:
+        out = run_installed_python(root, """import json, vrkfindersync as v
+print(json.dumps(v.VRKFinderSync.tryInstallLaunchDaemon()))
+""", env)
+        assert out.returncode == 0, out.stderr
+        assert json.loads(out.stdout.splitlines()[-1]) is True, out.stderr
+        # The helper that went into the emulated root is the one the package ships.
+        blessed = vrk_root / "Library/PrivilegedHelperTools" / HELPER
+        assert blessed.read_bytes() == shipped.read_bytes()
+        source = tmp_path / "a file"
+        source.write_text("contents")
+        copy = subprocess.run([str(root / "usr/bin/vrk-helper-copy"), str(source),
+                               str(tmp_path / "the copy")], env=env, capture_output=True,
+                              text=True, timeout=60)
+        assert copy.returncode == 0, copy.stdout + copy.stderr
+        assert (tmp_path / "the copy").read_text() == "contents"
+    finally:
+        stop_helper(vrk_root)
+        shutil.rmtree(vrk_root, ignore_errors=True)
