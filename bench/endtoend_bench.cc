@@ -7,8 +7,8 @@
 // - BadgesFromClientCall/N: the client calls setIconType for N paths in a loop; the time runs
 //   until the host holds all N badges.
 //
-// Each accepted setIconType rewrites the whole badge cache into the settings file, so both
-// grow quadratically with N; the default run takes 1k and 10k items, VRK_BENCH_SIZES another
+// Each accepted setIconType writes one entry of the stored badge cache, so both should grow
+// linearly with N; the default run takes 1k and 10k items, VRK_BENCH_SIZES another
 // list. VRK_BENCH_LOG_DIR keeps the client's and the host's logs, VRK_BENCH_TRACE prints the
 // progress of the waits.
 // Each case first measures the rate of plain D-Bus signals between two processes on the same
