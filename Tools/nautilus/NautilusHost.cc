@@ -106,15 +106,27 @@ NautilusHost::~NautilusHost() {
 
 void NautilusHost::scheduleStart(std::chrono::milliseconds delay) {
   if (startTimer_ || host_) return;
-  startTimer_ = g_timeout_add(
-      Milliseconds(delay),
-      [](gpointer data) -> gboolean {
-        auto* self = static_cast<NautilusHost*>(data);
-        self->startTimer_ = 0;
-        self->start();
-        return G_SOURCE_REMOVE;
-      },
-      this);
+  defer(&startTimer_, &NautilusHost::start, delay);
+}
+
+void NautilusHost::defer(guint* id, void (NautilusHost::*member)(),
+                         std::optional<std::chrono::milliseconds> delay, gint priority) {
+  if (*id) return;
+  struct Call {
+    NautilusHost* self;
+    guint* id;
+    void (NautilusHost::*member)();
+  };
+  auto run = [](gpointer data) -> gboolean {
+    auto* call = static_cast<Call*>(data);
+    *call->id = 0;
+    (call->self->*call->member)();
+    return G_SOURCE_REMOVE;
+  };
+  auto release = [](gpointer data) { delete static_cast<Call*>(data); };
+  auto* call = new Call{this, id, member};
+  *id = delay ? g_timeout_add_full(G_PRIORITY_DEFAULT, Milliseconds(*delay), run, call, release)
+              : g_idle_add_full(priority, run, call, release);
 }
 
 void NautilusHost::restartLater() {
@@ -137,16 +149,12 @@ void NautilusHost::start() {
   lastStartError_.clear();
   startedAt_ = Clock::now();
   NSLog("%s: started the extension %s (pid %d)", kLogName, *bundle, static_cast<int>(host_->pid()));
-  readyTimer_ = g_timeout_add(
-      Milliseconds(timing_.readyWait),
-      [](gpointer data) -> gboolean {
-        auto* self = static_cast<NautilusHost*>(data);
-        self->readyTimer_ = 0;
-        NSLog("%s: the extension did not get ready in time", kLogName);
-        self->stopExtension();
-        return G_SOURCE_REMOVE;
-      },
-      this);
+  defer(&readyTimer_, &NautilusHost::readyTimedOut, timing_.readyWait);
+}
+
+void NautilusHost::readyTimedOut() {
+  NSLog("%s: the extension did not get ready in time", kLogName);
+  stopExtension();
 }
 
 ExtensionHost::Events NautilusHost::events() {
@@ -182,29 +190,13 @@ void NautilusHost::onReady() {
   for (auto& [dir, folder] : folders_) {
     if (host_->show(dir)) invalidateFolder(dir, false);
   }
-  if (!expiryTimer_ && !folders_.empty()) {
-    expiryTimer_ = g_timeout_add(
-        Milliseconds(kExpiryInterval),
-        [](gpointer data) -> gboolean {
-          static_cast<NautilusHost*>(data)->expireFolders();
-          return G_SOURCE_CONTINUE;
-        },
-        this);
-  }
+  if (!folders_.empty()) watchFolders();
 }
 
 void NautilusHost::onDisconnected() {
   NSLog("%s: the extension has gone away", kLogName);
   // The host must not be destroyed from inside its own callback.
-  if (stopIdle_) return;
-  stopIdle_ = g_idle_add(
-      [](gpointer data) -> gboolean {
-        auto* self = static_cast<NautilusHost*>(data);
-        self->stopIdle_ = 0;
-        self->stopExtension();
-        return G_SOURCE_REMOVE;
-      },
-      this);
+  defer(&stopIdle_, &NautilusHost::stopExtension);
 }
 
 void NautilusHost::stopExtension() {
@@ -226,16 +218,19 @@ void NautilusHost::stopExtension() {
 NautilusHost::Folder& NautilusHost::touch(const std::string& dir) {
   Folder& folder = folders_[dir];
   folder.lastUse = Clock::now();
-  if (!expiryTimer_) {
-    expiryTimer_ = g_timeout_add(
-        Milliseconds(kExpiryInterval),
-        [](gpointer data) -> gboolean {
-          static_cast<NautilusHost*>(data)->expireFolders();
-          return G_SOURCE_CONTINUE;
-        },
-        this);
-  }
+  watchFolders();
   return folder;
+}
+
+void NautilusHost::watchFolders() {
+  if (expiryTimer_) return;
+  expiryTimer_ = g_timeout_add(
+      Milliseconds(kExpiryInterval),
+      [](gpointer data) -> gboolean {
+        static_cast<NautilusHost*>(data)->expireFolders();
+        return G_SOURCE_CONTINUE;
+      },
+      this);
 }
 
 NautilusHost::Item* NautilusHost::findItem(const std::string& path) {
@@ -288,24 +283,19 @@ void NautilusHost::OnItemFinalized(gpointer data, GObject*) {
 void NautilusHost::invalidate(const std::string& path, bool answerKnown) {
   bool& known = toInvalidate_[path];
   known = known || answerKnown;
-  if (invalidateIdle_) return;
-  invalidateIdle_ = g_idle_add_full(
-      G_PRIORITY_LOW,
-      [](gpointer data) -> gboolean {
-        auto* self = static_cast<NautilusHost*>(data);
-        self->invalidateIdle_ = 0;
-        std::map<std::string, bool> paths = std::move(self->toInvalidate_);
-        self->toInvalidate_.clear();
-        for (const auto& [path, known] : paths) {
-          Item* item = self->findItem(path);
-          // An item with an answer on its way gets the newest badge with it.
-          if (!item || !item->file || item->pending != 0) continue;
-          item->answerKnown = known;
-          nautilus_file_info_invalidate_extension_info(item->file);
-        }
-        return G_SOURCE_REMOVE;
-      },
-      this, nullptr);
+  defer(&invalidateIdle_, &NautilusHost::invalidateQueued, std::nullopt, G_PRIORITY_LOW);
+}
+
+void NautilusHost::invalidateQueued() {
+  std::map<std::string, bool> paths = std::move(toInvalidate_);
+  toInvalidate_.clear();
+  for (const auto& [path, known] : paths) {
+    Item* item = findItem(path);
+    // An item with an answer on its way gets the newest badge with it.
+    if (!item || !item->file || item->pending != 0) continue;
+    item->answerKnown = known;
+    nautilus_file_info_invalidate_extension_info(item->file);
+  }
 }
 
 void NautilusHost::setShown(Item& item, const std::string& badge) {
@@ -403,7 +393,7 @@ NautilusOperationResult NautilusHost::updateFileInfo(NautilusInfoProvider* provi
                                NAUTILUS_INFO_PROVIDER(g_object_ref(provider)), dir, *path});
   if (item) ++item->pending;
   unsent_.push_back(id);
-  scheduleFlush();
+  defer(&flushIdle_, &NautilusHost::flush);
   *handle = HandleOf(id);
   return NAUTILUS_OPERATION_IN_PROGRESS;
 }
@@ -417,18 +407,6 @@ void NautilusHost::cancelUpdate(NautilusOperationHandle* handle) {
   g_closure_unref(pending.closure);
   g_object_unref(pending.file);
   g_object_unref(pending.provider);
-}
-
-void NautilusHost::scheduleFlush() {
-  if (flushIdle_) return;
-  flushIdle_ = g_idle_add(
-      [](gpointer data) -> gboolean {
-        auto* self = static_cast<NautilusHost*>(data);
-        self->flushIdle_ = 0;
-        self->flush();
-        return G_SOURCE_REMOVE;
-      },
-      this);
 }
 
 // One round trip answers every request sent before it: by then the extension has handled them,

@@ -95,6 +95,12 @@ class NautilusHost {
   void start();
   void scheduleStart(std::chrono::milliseconds delay);
   void restartLater();
+  void readyTimedOut();
+  // Calls `member` once from the main loop, after `delay` or when idle at `priority`, unless a
+  // call is already pending; `*id` names the source until then.
+  void defer(guint* id, void (NautilusHost::*member)(),
+             std::optional<std::chrono::milliseconds> delay = std::nullopt,
+             gint priority = G_PRIORITY_DEFAULT_IDLE);
   void onReady();
   void onDisconnected();
   void stopExtension();
@@ -112,8 +118,9 @@ class NautilusHost {
   void trace(const char* event);
   void invalidateFolder(const std::string& dir, bool badgedOnly);
   void expireFolders();
+  void watchFolders();
+  void invalidateQueued();
 
-  void scheduleFlush();
   void flush();
   void complete(std::uint64_t id, bool withBadge);
   void completeAll(bool withBadge);
