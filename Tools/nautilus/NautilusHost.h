@@ -78,6 +78,7 @@ class NautilusHost {
     int pending = 0;
     // Redrawn for a badge that arrived by itself: the next question needs no round trip.
     bool answerKnown = false;
+    int retries = 0;  // invalidations again for an emblem that did not follow its badge
   };
   struct Folder {
     std::map<std::string, Item> items;  // by path
@@ -119,6 +120,8 @@ class NautilusHost {
   void invalidateFolder(const std::string& dir, bool badgedOnly);
   void expireFolders();
   void watchFolders();
+  void reconcile(const std::string& dir, Folder& folder);
+  std::string wantedBadge(const std::string& path) const;
   void invalidateQueued();
 
   void flush();
