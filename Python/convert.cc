@@ -6,7 +6,10 @@ namespace py = pybind11;
 
 namespace vrk::python {
 
-Object ToObject(py::handle value) {
+namespace {
+
+// `depth` counts the containers that enclose `value`.
+Object Convert(py::handle value, int depth) {
   if (value.is_none()) return Object();
   // bool first: in Python a bool is also an int.
   if (py::isinstance<py::bool_>(value)) return Object::numberWithBool(value.cast<bool>());
@@ -19,26 +22,37 @@ Object ToObject(py::handle value) {
   if (py::isinstance<MachMessage>(value)) {
     return Object::valueWithPointer(value.cast<const MachMessage&>().address);
   }
+  const bool isList = py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value);
+  if ((isList || py::isinstance<py::dict>(value)) && depth >= kMaxObjectNesting) {
+    throw py::value_error("a value passed to the library is nested deeper than " +
+                          std::to_string(kMaxObjectNesting) + " levels");
+  }
   if (py::isinstance<py::dict>(value)) {
     ObjectDictionary dict;
     for (auto [key, item] : value.cast<py::dict>()) {
       if (!py::isinstance<py::str>(key)) throw py::type_error("dictionary keys must be str");
       // A dictionary cannot hold nil: a None value means the key is absent.
       if (item.is_none()) continue;
-      dict.emplace(key.cast<std::string>(), ToObject(item));
+      dict.emplace(key.cast<std::string>(), Convert(item, depth + 1));
     }
     return Object(std::move(dict));
   }
-  if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
+  if (isList) {
     ObjectArray array;
     for (auto item : value) {
       if (item.is_none()) throw py::type_error("a list passed to the library cannot hold None");
-      array.push_back(ToObject(item));
+      array.push_back(Convert(item, depth + 1));
     }
     return Object(std::move(array));
   }
   throw py::type_error("cannot pass a " + std::string(py::str(value.get_type())) +
                        " to the library");
+}
+
+}  // namespace
+
+Object ToObject(py::handle value) {
+  return Convert(value, 0);
 }
 
 py::object FromObject(const Object& value) {

@@ -15,7 +15,8 @@ struct MachMessage {
   const void* address;
 };
 
-// Throws TypeError for a value that has no Object form.
+// Throws TypeError for a value that has no Object form, ValueError for one nested deeper than
+// kMaxObjectNesting.
 Object ToObject(pybind11::handle value);
 pybind11::object FromObject(const Object& value);
 

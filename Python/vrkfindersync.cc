@@ -215,9 +215,15 @@ void init_bridge(py::module_& m) {
 
 void init_controller(py::module_& m) {
   using C = VRKFinderSync;
+  // A path, a code or None. A NUL inside would make the library act on a shorter path, that
+  // is, on another item, so such a string is refused here.
   auto opt = [](py::object value) -> std::optional<std::string> {
     if (value.is_none()) return std::nullopt;
-    return value.cast<std::string>();
+    auto text = value.cast<std::string>();
+    if (text.find('\0') != std::string::npos) {
+      throw py::value_error("a path or code passed to the library cannot hold a NUL character");
+    }
+    return text;
   };
   py::class_<C, std::shared_ptr<C>>(m, "VRKFinderSync")
       // The class facade: each forwards to the single instance on the caller's thread.

@@ -37,6 +37,8 @@ std::shared_ptr<VRKFinderSync> VRKFinderSync::sharedInstance() {
 }
 
 bool VRKFinderSync::init() {
+  // Nothing else can see the instance yet; the lock is for the analysers' sake and costs nothing.
+  std::lock_guard lock(stateMutex_);
   badgeCache_.clear();
   if (vrk_isYosemiteOrHigher()) {
     sharedDefaults_ = NSUserDefaults::initWithSuiteName(kVRKSharedSuiteName);
@@ -89,7 +91,7 @@ Object VRKFinderSync::vrk_menuItemWithTitle(const std::optional<std::string>& ti
 
 std::shared_ptr<VRKFinderPluginProtocol> VRKFinderSync::proxy() {
   if (vrk_isYosemiteOrHigher()) return nullptr;
-  std::lock_guard lock(legacyMutex_);
+  std::lock_guard lock(stateMutex_);
   if (!connection_ || !connection_->isValid()) {
     connection_ =
         NSConnection::connectionWithRegisteredName(kVRKFinderPluginConnectionName, std::nullopt);
@@ -116,7 +118,7 @@ std::shared_ptr<VRKFinderPluginProtocol> VRKFinderSync::proxy() {
 void VRKFinderSync::connectionDidDieNotified(const NSNotification& notification) {
   std::shared_ptr<NSConnection> dead =
       NSConnection::connectionForNotificationObject(notification.object);
-  std::lock_guard lock(legacyMutex_);
+  std::lock_guard lock(stateMutex_);
   if (!dead || !connection_ || !dead->isEqual(*connection_)) return;
   if (inject()) {
     recoverAfterFinderRestartIfNeed();
@@ -129,7 +131,7 @@ void VRKFinderSync::connectionDidDieNotified(const NSNotification& notification)
 }
 
 void VRKFinderSync::recoverAfterFinderRestartIfNeed() {
-  std::lock_guard lock(legacyMutex_);
+  std::lock_guard lock(stateMutex_);
   if (!rootFolderPath_value_) return;
   if (auto legacy = proxy()) legacy->setRootFolderPath(rootFolderPath_value_);
   if (auto legacy = proxy()) legacy->hideIcons(shouldHideBadge_);
@@ -138,12 +140,12 @@ void VRKFinderSync::recoverAfterFinderRestartIfNeed() {
 }
 
 bool VRKFinderSync::injectAfterFinderRestartFailed() const {
-  std::lock_guard lock(legacyMutex_);
+  std::lock_guard lock(stateMutex_);
   return injectAfterFinderRestartFailed_;
 }
 
 std::shared_ptr<NSConnection> VRKFinderSync::connection() const {
-  std::lock_guard lock(legacyMutex_);
+  std::lock_guard lock(stateMutex_);
   return connection_;
 }
 
@@ -161,24 +163,53 @@ void VRKFinderSync::postDistributed(std::string_view name, Object object, Object
 
 // ---- Root, badges, hiding, the badge cache ----
 
+ObjectDictionary VRKFinderSync::badgeCache() const {
+  std::lock_guard lock(stateMutex_);
+  return badgeCache_;
+}
+
+std::optional<std::string> VRKFinderSync::rootFolderPath_() const {
+  std::lock_guard lock(stateMutex_);
+  return rootFolderPath_value_;
+}
+
+bool VRKFinderSync::shouldHideBadge() const {
+  std::lock_guard lock(stateMutex_);
+  return shouldHideBadge_;
+}
+
+Object VRKFinderSync::menuItems() const {
+  std::lock_guard lock(stateMutex_);
+  return menuItems_;
+}
+
+bool VRKFinderSync::injectAfterFinderRestartFailed() const {
+  std::lock_guard lock(stateMutex_);
+  return injectAfterFinderRestartFailed_;
+}
+
 void VRKFinderSync::setRootFolderPath(const std::optional<std::string>& path) {
-  rootFolderPath_value_ = path;
-  cleanIconsCache();
-  if (vrk_isYosemiteOrHigher()) {
-    bool saved = saveToStore({{kRootFolderPathKey, Object(rootFolderPath_value_)}});
-    NSLog("[VRK Finder sync client] Save rootFolder result = %@", Object::numberWithBool(saved));
-    postDistributed(kVRKRootFolderPathChangedNotification, Object(path), Object());
-  } else if (auto legacy = proxy()) {
-    legacy->setRootFolderPath(path);
+  {
+    std::lock_guard lock(stateMutex_);
+    rootFolderPath_value_ = path;
+    cleanIconsCacheLocked();
+    if (vrk_isYosemiteOrHigher()) {
+      bool saved = saveToStore({{kRootFolderPathKey, Object(rootFolderPath_value_)}});
+      NSLog("[VRK Finder sync client] Save rootFolder result = %@", Object::numberWithBool(saved));
+      postDistributed(kVRKRootFolderPathChangedNotification, Object(path), Object());
+    } else if (auto legacy = proxy()) {
+      legacy->setRootFolderPath(path);
+    }
   }
   if (!path) notifyInjectedBundleDylibWillDieSoon();
 }
 
 void VRKFinderSync::setIconType(std::int64_t type, const std::optional<std::string>& path) {
+  std::lock_guard lock(stateMutex_);
   if (!rootFolderPath_value_ || !path) return;
   // A plain prefix test, as the extension makes it: a sibling whose name begins with the
-  // root's name passes too.
-  if (!path->starts_with(*rootFolderPath_value_)) return;
+  // root's name passes too, and an empty root is a prefix of nothing.
+  if (!StringHasPrefix(*path, *rootFolderPath_value_)) return;
   badgeCache_[*path] = Object::numberWithInteger(type);
   if (vrk_isYosemiteOrHigher()) {
     // The store must hold the whole cache under kBadgeCacheKey, as storing a copy of it would.
@@ -196,6 +227,7 @@ void VRKFinderSync::setIconType(std::int64_t type, const std::optional<std::stri
 }
 
 void VRKFinderSync::hideIcons(bool hide) {
+  std::lock_guard lock(stateMutex_);
   if (!rootFolderPath_value_) return;
   NSLog("[VRK Finder sync client] Hide icons = %@", Object::numberWithBool(hide));
   shouldHideBadge_ = hide;
@@ -210,6 +242,11 @@ void VRKFinderSync::hideIcons(bool hide) {
 }
 
 void VRKFinderSync::cleanIconsCache() {
+  std::lock_guard lock(stateMutex_);
+  cleanIconsCacheLocked();
+}
+
+void VRKFinderSync::cleanIconsCacheLocked() {
   badgeCache_.clear();
   if (vrk_isYosemiteOrHigher()) {
     saveToStore({{kBadgeCacheKey, Object()}});
@@ -221,17 +258,24 @@ void VRKFinderSync::cleanIconsCache() {
 
 void VRKFinderSync::setBadgesCache(const Object& cache) {
   if (vrk_isYosemiteOrHigher()) return;
+  std::lock_guard lock(stateMutex_);
   if (auto legacy = proxy()) legacy->setBadgesCache(cache);
 }
 
 void VRKFinderSync::notifyInjectedBundleDylibWillDieSoon() {
   NSLog("[VRK Finder sync client] notifyInjectedBundleDylibWillDieSoon");
-  postDistributed(kVRKDylibWillDieSoonNotification, Object(), Object());
-  if (vrk_isYosemiteOrHigher()) {
-    saveToStore(
-        {{kBadgeCacheKey, Object()}, {kRootFolderPathKey, Object()}, {kHideBadgeKey, Object()}});
-  } else {
-    removeAllMenuItems();
+  {
+    std::lock_guard lock(stateMutex_);
+    postDistributed(kVRKDylibWillDieSoonNotification, Object(), Object());
+    if (vrk_isYosemiteOrHigher()) {
+      saveToStore(
+          {{kBadgeCacheKey, Object()}, {kRootFolderPathKey, Object()}, {kHideBadgeKey, Object()}});
+    } else {
+      removeAllMenuItemsLocked();
+    }
+  }
+  // The local center is called without the state lock, as everywhere in this class.
+  if (!vrk_isYosemiteOrHigher()) {
     NSNotificationCenter::defaultCenter().removeObserver(
         this, std::string(NSConnectionDidDieNotification));
   }
@@ -241,6 +285,7 @@ void VRKFinderSync::notifyInjectedBundleDylibWillDieSoon() {
 // ---- Language ----
 
 void VRKFinderSync::changeLanguage(const std::optional<std::string>& language) {
+  std::lock_guard lock(stateMutex_);
   if (vrk_isYosemiteOrHigher()) {
     saveToStore({{kLanguageKey, Object(language)}});
     ObjectDictionary info;
@@ -291,6 +336,11 @@ Object VRKFinderSync::parseMenuItemInfosFrom(const Object& description) {
 void VRKFinderSync::addMenuItems(const Object&) {}
 
 void VRKFinderSync::removeAllMenuItems() {
+  std::lock_guard lock(stateMutex_);
+  removeAllMenuItemsLocked();
+}
+
+void VRKFinderSync::removeAllMenuItemsLocked() {
   menuItems_ = Object();
   if (vrk_isYosemiteOrHigher()) {
     saveToStore({{kVRKMenuItemsKey, Object()}});
@@ -339,9 +389,15 @@ void VRKFinderSync::requestPythonItemLockPermissionAtPath(const std::optional<st
   NSLog("[VRK Finder sync client] requestPythonItemLockPermissionAtPath = %@, thread = %@", path,
         Thread::current());
   if (!path) {
-    // The question would carry no path, so the client could not tell which item it is about;
-    // the extension's bounded wait ends the exchange without a menu.
-    NSLog("[VRK Finder sync client] lock question without a readable path, not asking the client");
+    // The client could not tell which item the question is about. The extension is answered at
+    // once with an empty menu instead of waiting out its bound, and the list of an earlier item
+    // is removed so that it cannot be shown for this one.
+    NSLog("[VRK Finder sync client] lock question without a readable path, answering no menu");
+    if (vrk_isYosemiteOrHigher()) {
+      std::lock_guard lock(stateMutex_);
+      saveToStore({{kVRKMenuItemsKey, Object()}});
+    }
+    replyShouldShowLockMenuItemMachMsg(msg, false, false, false);
     return;
   }
   {
@@ -385,12 +441,15 @@ void VRKFinderSync::lockPermissionReplyNotified(const NSNotification& notificati
   bool showUnlock = description.objectForKey(kVRKMenuShowUnlockKey).boolValue();
   bool isFile = description.objectForKey(kVRKMenuIsFileKey).boolValue();
   NSLog("[VRK Finder sync client] menu item showcase:%@", description);
-  Object menuItemInfos = parseMenuItemInfosFrom(description);
-  if (vrk_isYosemiteOrHigher()) {
-    saveToStore({{kVRKMenuItemsKey, menuItemInfos}});
-  } else {
-    NSLog("[VRK Finder sync client] menuItemInfos = %@", menuItemInfos);
-    if (auto legacy = proxy()) legacy->addMenuItems(menuItemInfos);
+  {
+    std::lock_guard lock(stateMutex_);
+    Object menuItemInfos = parseMenuItemInfosFrom(description);
+    if (vrk_isYosemiteOrHigher()) {
+      saveToStore({{kVRKMenuItemsKey, menuItemInfos}});
+    } else {
+      NSLog("[VRK Finder sync client] menuItemInfos = %@", menuItemInfos);
+      if (auto legacy = proxy()) legacy->addMenuItems(menuItemInfos);
+    }
   }
   replyShouldShowLockMenuItemMachMsg(msg, showLock, showUnlock, isFile);
 }

@@ -2,9 +2,12 @@
 // class facade (sharedInstance() and the same-named instance operations); the Mach listener
 // calls its relays on the listening thread.
 //
-// Threads: the facade runs on the client's calling thread and takes no locks, so the client
-// must not overlap facade calls. The relays run on the listening thread; the lock answer runs
-// on the thread that posts it. The store object is safe to share between those threads.
+// Threads: the facade runs on the client's calling thread. A Python client cannot be expected to
+// keep its threads from overlapping facade calls, so one mutex serializes the controller's state
+// and each change's store write and announcement; every call keeps its own order of effects.
+// The relays run on the listening thread and the lock answer on the thread that posts it. No
+// lock of the controller is held while an observer of the local center runs: the client's lock
+// answer is posted from inside such an observer and may meet a facade call on another thread.
 #pragma once
 
 #include <atomic>
@@ -16,6 +19,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "Platform/Connection/NSConnection.h"
 #include "Platform/Foundation/NSError.h"
@@ -86,9 +90,8 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
   // anew on each call and nil when it cannot be had (always nil on 10.10 and later).
   // connectionDidDieNotified: reloads the bundle after Finder restarted;
   // recoverAfterFinderRestartIfNeed replays the root, the hide flag and the badge cache into it.
-  // These three, and injectLegacyFinderBundle, run one thread at a time under legacyMutex_ (the
-  // client's thread, the lock answer's thread and the connection layer's thread all come here);
-  // the lock is recursive because the replay asks proxy() again for each message.
+  // These three, and injectLegacyFinderBundle, run one thread at a time under stateMutex_ (the
+  // client's thread, the lock answer's thread and the connection layer's thread all come here).
   std::shared_ptr<VRKFinderPluginProtocol> proxy();
   void connectionDidDieNotified(const NSNotification& notification);
   void recoverAfterFinderRestartIfNeed();
@@ -96,12 +99,12 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
   // Finder; true when the script reported no error.
   bool injectLegacyFinderBundle();
 
-  // Properties.
+  // Properties: copies taken under the state lock, so any thread may read them.
   std::shared_ptr<NSUserDefaults> sharedDefaults() const { return sharedDefaults_; }
-  const ObjectDictionary& badgeCache() const { return badgeCache_; }
-  const std::optional<std::string>& rootFolderPath_() const { return rootFolderPath_value_; }
-  bool shouldHideBadge() const { return shouldHideBadge_; }
-  const Object& menuItems() const { return menuItems_; }
+  ObjectDictionary badgeCache() const;
+  std::optional<std::string> rootFolderPath_() const;
+  bool shouldHideBadge() const;
+  Object menuItems() const;
   bool injectAfterFinderRestartFailed() const;
   std::shared_ptr<NSConnection> connection() const;
 
@@ -128,22 +131,30 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
                   const std::optional<std::string>& path);
   void relayObservation(std::int32_t type, std::string_view logFormat,
                         const std::optional<std::string>& path);
+  // The bodies of the operations that others call too; the caller holds stateMutex_.
+  void cleanIconsCacheLocked();
+  void removeAllMenuItemsLocked();
   // The store half of one change: writes each key in order (a nil value removes it), then
   // synchronizes once, before the change is announced. False without a store or when the
   // write failed.
   bool saveToStore(std::initializer_list<std::pair<std::string_view, Object>> changes);
   void postDistributed(std::string_view name, Object object, Object userInfo);
 
+  // Set once by init, before any other thread can see the instance.
   std::shared_ptr<NSUserDefaults> sharedDefaults_;
+
+  // Guards the fields below it. Never held while a local observer runs (see the top).
+  // Recursive because the legacy replay asks proxy() again for each message it sends, and the
+  // facade reaches the legacy bundle through proxy() while it holds the lock.
+  mutable std::recursive_mutex stateMutex_;
   ObjectDictionary badgeCache_;
   std::optional<std::string> rootFolderPath_value_;
   bool shouldHideBadge_ = false;
   Object menuItems_;
   AuthorizationRef authRef_ = nullptr;
 
-  mutable std::recursive_mutex legacyMutex_;
-  std::shared_ptr<NSConnection> connection_;     // guarded by legacyMutex_
-  bool injectAfterFinderRestartFailed_ = false;  // guarded by legacyMutex_
+  std::shared_ptr<NSConnection> connection_;
+  bool injectAfterFinderRestartFailed_ = false;
 
   // The lock questions being asked right now (one per listening thread at most): an answer is
   // acted on only while its question is still being handled, because the request it replies

@@ -97,24 +97,47 @@ void VRKFinderSyncMachBridgeClientSide::start() {
     return;
   }
   listenerPort_ = NSMachPort::portWithMachPort(port, NSMachPortDeallocateReceiveRight);
-  if (!NSMachBootstrapServer::sharedInstance()->registerPort(listenerPort_, kVRKMachServiceName)) {
-    listenerPort_->invalidate();
-    mach_port_deallocate(task, port);
+  bool registered =
+      NSMachBootstrapServer::sharedInstance()->registerPort(listenerPort_, kVRKMachServiceName);
+  if (!registered) {
+    // Most often another client holds the name. When it dies the extension would be left with
+    // no listener, so the name is tried again until it is free (or this listener is stopped).
     NSLog("[FinderSync] failed to register mach port");
-    return;
+    NSLog("[FinderSync] will register the mach port once its name is free");
+    registered = waitForFreeName(runLoop);
   }
-  NSLog("[FinderSync] mach port registered");
-  listenerPort_->setDelegate(weak_from_this());
-  listenerPort_->addToRunLoop(runLoop);
-
-  while (!stopRequested_) runLoop.runOnce();
+  if (registered) {
+    NSLog("[FinderSync] mach port registered");
+    listenerPort_->setDelegate(weak_from_this());
+    listenerPort_->addToRunLoop(runLoop);
+    while (!stopRequested_) runLoop.runOnce();
+  }
 
   // Releasing the receive right also withdraws the name: its socket file goes with it.
   listenerPort_->invalidate();
-  NSLog("[FinderSync] mach port unregistered");
+  if (registered) NSLog("[FinderSync] mach port unregistered");
   if (mach_port_deallocate(task, port) != KERN_SUCCESS) {
     NSLog("[FinderSync] failed to deallocate mach port %u", port);
   }
+}
+
+bool VRKFinderSyncMachBridgeClientSide::waitForFreeName(RunLoop& runLoop) {
+  mach_port_t bootstrap = MACH_PORT_NULL;
+  task_get_bootstrap_port(mach_task_self(), &bootstrap);
+  while (!stopRequested_) {
+    runLoop.runOnce(RunLoop::Clock::now() + kRegisterRetryInterval);
+    if (stopRequested_) break;
+    // A lookup is quiet while the name is held; registering is tried only once it is not.
+    mach_port_t holder = MACH_PORT_NULL;
+    if (bootstrap_look_up(bootstrap, kVRKMachServiceName, &holder) == BOOTSTRAP_SUCCESS) {
+      mach_port_deallocate(mach_task_self(), holder);
+      continue;
+    }
+    if (NSMachBootstrapServer::sharedInstance()->registerPort(listenerPort_, kVRKMachServiceName)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void VRKFinderSyncMachBridgeClientSide::stop() {

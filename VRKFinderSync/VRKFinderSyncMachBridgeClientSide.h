@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -30,6 +31,8 @@
 #define VRK_MACH_BRIDGE_EXPORT __attribute__((visibility("default")))
 
 namespace vrk {
+
+class RunLoop;
 
 // What the listener takes from one request of the extension.
 struct VRKMachRequest {
@@ -60,7 +63,11 @@ class VRK_MACH_BRIDGE_EXPORT VRKFinderSyncMachBridgeClientSide final
     dylibInstance_ = std::move(target);
   }
 
-  // The body of the listening thread; returns when the listener has stopped or failed.
+  // How often a listener whose name is held by another client tries it again.
+  static constexpr std::chrono::milliseconds kRegisterRetryInterval{200};
+
+  // The body of the listening thread; returns when the listener has stopped or failed. While
+  // another client holds the name, it keeps trying to register until the name is free.
   void start();
   // Stops the calling thread's run loop; performed on the listening thread.
   void stop();
@@ -75,6 +82,9 @@ class VRK_MACH_BRIDGE_EXPORT VRKFinderSyncMachBridgeClientSide final
                                           bool isFile);
 
  private:
+  // Retries the registration until it succeeds (true) or a stop is requested (false).
+  bool waitForFreeName(RunLoop& runLoop);
+
   std::shared_ptr<NSMachPort> listenerPort_;
   std::weak_ptr<VRKMachBridgeTarget> dylibInstance_;
   std::atomic<bool> stopRequested_{false};

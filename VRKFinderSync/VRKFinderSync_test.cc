@@ -6,9 +6,11 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -446,6 +448,113 @@ TEST_F(ControllerTest, AnAnswerFromInsideTheQuestionIsPublishedBeforeTheReply) {
   EXPECT_EQ(order, (std::vector<std::string>{"question /r/file", "removed"}));
   EXPECT_EQ(log.countContaining("lockPermissionReplyNotified, thread = <NSThread: "), 1u);
   EXPECT_EQ(log.countContaining("[VRK Finder sync client] menu item showcase:"), 1u);
+}
+
+TEST_F(ControllerTest, AnEmptyRootMatchesNothing) {
+  auto controller = VRKFinderSync::sharedInstance();
+  controller->setRootFolderPath("");
+  controller->setIconType(1, "/etc/passwd");
+  controller->setIconType(1, "");
+  EXPECT_TRUE(controller->badgeCache().empty());
+  EXPECT_TRUE(Store()->objectForKey(kBadgeCacheKey).isNil());
+}
+
+TEST_F(ControllerTest, AnUnreadableQuestionIsAnsweredWithAnEmptyMenuAtOnce) {
+  auto controller = VRKFinderSync::sharedInstance();
+  bool asked = false;
+  NSNotificationCenter::defaultCenter().addObserver(
+      this, [&](const NSNotification&) { asked = true; },
+      std::string(kVRKContextMenuClickNotification));
+  Store()->setObject(Object(ObjectArray{Object("stale")}), kVRKMenuItemsKey);
+  ASSERT_TRUE(Store()->synchronize());
+  LogCapture log;
+  int request = 0;
+  controller->requestPythonItemLockPermissionAtPath(std::nullopt, &request);
+  NSNotificationCenter::defaultCenter().removeObserver(this);
+  EXPECT_FALSE(asked);
+  EXPECT_TRUE(Store()->objectForKey(kVRKMenuItemsKey).isNil());
+  // The reply was attempted (no real request stands behind it in this test).
+  EXPECT_EQ(log.countContaining("ignoring a lock reply for a request that is not being handled"),
+            1u);
+}
+
+// Many client threads calling the facade at once, while the listener's thread asks lock
+// questions whose answers are posted from inside the observer: nothing may crash or deadlock,
+// no badge may be lost, and the store ends up holding exactly the cache that the controller
+// holds. One call in ten writes the store, so that the run stays short with a durable store.
+TEST_F(ControllerTest, OverlappingFacadeCallsKeepTheCacheAndTheStoreInStep) {
+  constexpr int kThreads = 16;
+  constexpr int kCalls = 2000;
+  auto controller = VRKFinderSync::sharedInstance();
+  controller->setRootFolderPath("/r");
+  NSNotificationCenter::defaultCenter().addObserver(
+      this,
+      [](const NSNotification& n) {
+        if (n.userInfo.objectForKey("type").integerValue() != 3) return;
+        NSNotificationCenter::defaultCenter().postNotificationName(
+            kVRKContextMenuClickNotification, Object(),
+            Object(ObjectDictionary{{"type", Object::numberWithInteger(4)},
+                                    {"mach", n.userInfo.objectForKey("mach")},
+                                    {"msg", Description({"show_share", "is_file"})}}));
+      },
+      std::string(kVRKContextMenuClickNotification));
+
+  std::atomic<bool> done{false};
+  std::thread listener([&] {
+    int request = 0;
+    while (!done.load()) {
+      controller->requestPythonItemLockPermissionAtPath("/r/q", &request);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  auto path = [](int thread, int item) {
+    return "/r/t" + std::to_string(thread) + "/" + std::to_string(item);
+  };
+  std::latch looped(kThreads);
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kThreads; ++t) {
+    clients.emplace_back([&, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        switch (i % 40) {
+          case 0:
+            controller->cleanIconsCache();
+            break;
+          case 10:
+            controller->hideIcons(i % 80 == 10);
+            break;
+          case 20:
+          case 30:
+            controller->setIconType(i % 7, path(t, i % 8));
+            break;
+          case 25:
+            controller->removeAllMenuItems();
+            break;
+          default:
+            // Refused under the lock (outside the root), or a read of what others change.
+            if (i % 2 == 0) {
+              controller->setIconType(1, "/elsewhere/" + std::to_string(i));
+            } else {
+              EXPECT_LE(controller->badgeCache().size(), 8u * kThreads);
+              EXPECT_EQ(controller->rootFolderPath_(), "/r");
+            }
+        }
+      }
+      looped.arrive_and_wait();
+      // Every thread's last word is its own eight badges: none of them may be lost.
+      for (int i = 0; i < 8; ++i) controller->setIconType(5, path(t, i));
+    });
+  }
+  for (auto& client : clients) client.join();
+  done.store(true);
+  listener.join();
+  NSNotificationCenter::defaultCenter().removeObserver(this);
+
+  ObjectDictionary cache = controller->badgeCache();
+  EXPECT_EQ(cache.size(), 8u * kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(cache[path(t, i)], Object::numberWithInteger(5));
+  }
+  EXPECT_EQ(Store()->objectForKey(kBadgeCacheKey).description(), Object(cache).description());
 }
 
 TEST_F(ControllerTest, VersionBranches) {

@@ -243,7 +243,7 @@ void FinderSync::iconChangedNotified(const NSNotification& notification) {
 
 void FinderSync::setIconType(std::int64_t type, const std::optional<std::string>& path) {
   if (!path || path->empty() || !rootFolderPath_value_) return;
-  if (!path->starts_with(*rootFolderPath_value_)) return;
+  if (!StringHasPrefix(*path, *rootFolderPath_value_)) return;
   vrk_refreshBadgeImmediately4ItemAtPath(*path, type);
 }
 

@@ -67,8 +67,10 @@ MessagePtr NewPostSignal(sd_bus* bus);
 // Returns 0 or a negative errno value.
 int SealForReading(sd_bus_message* m);
 
-// The deepest container nesting a message may have on the bus.
-inline constexpr int kMaxNesting = 64;
+// The deepest container nesting a message may have on the bus. Every array or dictionary of an
+// Object takes at least two containers on the wire (the array and the variant inside it), so an
+// Object that crosses the bus always stays within kMaxObjectNesting.
+inline constexpr int kMaxNesting = kMaxObjectNesting;
 
 // The signal that carries a distributed notification.
 inline constexpr char kPostPath[] = "/org/vrk/DistributedNotificationCenter";

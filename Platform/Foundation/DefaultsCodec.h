@@ -22,7 +22,7 @@ namespace vrk {
 // Deepest nesting of containers that a suite may hold, counting the suite's own top-level
 // dictionary. Deeper input is rejected so that no recursive walk over stored values can
 // exhaust the stack.
-inline constexpr int kMaxSettingsDepth = 64;
+inline constexpr int kMaxSettingsDepth = kMaxObjectNesting;
 
 // Largest JSON text of one stored value (one row: a key's value, or one entry of a
 // dictionary-valued key), and largest suite file that is imported. A value above it is

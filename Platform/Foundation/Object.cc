@@ -83,6 +83,10 @@ bool StringBoolValue(std::string_view s) {
   return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
 }
 
+bool StringHasPrefix(std::string_view s, std::string_view prefix) {
+  return !prefix.empty() && s.starts_with(prefix);
+}
+
 bool IsValidUTF8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   std::size_t n = s.size();

@@ -23,6 +23,14 @@
 namespace vrk {
 
 class Object;
+
+// The deepest nesting of arrays and dictionaries that any conversion of foreign data (Python
+// values, D-Bus payloads, stored settings, property lists) builds, counting the outermost
+// container as one level. Deeper input is refused by the conversion, so that no recursive walk
+// over an Object (description, comparison, encoding, destruction) can exhaust the stack. Real
+// values of the system nest two or three levels deep.
+inline constexpr int kMaxObjectNesting = 64;
+
 using ObjectArray = std::vector<Object>;
 using ObjectDictionary = std::map<std::string, Object, std::less<>>;
 using ObjectData = std::vector<std::uint8_t>;
@@ -126,6 +134,9 @@ std::int64_t StringIntegerValue(std::string_view s);
 // NSString boolValue: skips leading blanks, an optional sign and leading zeros; then Y, y, T, t
 // or a digit 1-9 gives YES.
 bool StringBoolValue(std::string_view s);
+// NSString hasPrefix:. False for an empty prefix, as the platform's test is: an empty string is
+// a prefix of nothing.
+bool StringHasPrefix(std::string_view s, std::string_view prefix);
 // True when s is well-formed UTF-8 (no overlong forms, no surrogates, nothing past U+10FFFF).
 bool IsValidUTF8(std::string_view s);
 

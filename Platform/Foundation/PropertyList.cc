@@ -18,7 +18,7 @@
 namespace vrk {
 namespace {
 
-constexpr int kMaxDepth = 512;
+constexpr int kMaxDepth = kMaxObjectNesting;
 constexpr std::size_t kMaxPropertyListBytes = 16 * 1024 * 1024;
 // How much of a left-out value's text goes into its note.
 constexpr std::size_t kNoteTextBytes = 40;
@@ -174,7 +174,7 @@ class PlistReader {
   // False on bad input. Otherwise `out` holds the value, or nothing when it is left out.
   bool value(const Element& node, int depth, const std::string& where, std::optional<Object>& out) {
     out.reset();
-    if (depth > kMaxDepth) return fail("nesting too deep");
+    if (depth >= kMaxDepth) return fail("nesting too deep");
     const std::string& name = node.name;
     if (name != "string" && name != "date" && name != "data" && name != "integer" &&
         name != "real" && !Trimmed(node.text).empty()) {
