@@ -171,14 +171,15 @@ TEST(PropertyListParse, FollowsXMLWellFormedness) {
 }
 
 TEST(PropertyListParse, BoundsNestingDepth) {
-  std::string deep;
-  for (int i = 0; i < 600; ++i) deep += "<array>";
-  for (int i = 0; i < 600; ++i) deep += "</array>";
-  EXPECT_FALSE(Parse(deep));
-  std::string fine;
-  for (int i = 0; i < 100; ++i) fine += "<array>";
-  for (int i = 0; i < 100; ++i) fine += "</array>";
-  EXPECT_TRUE(Parse(fine));
+  auto nested = [](int levels) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "<array>";
+    for (int i = 0; i < levels; ++i) text += "</array>";
+    return text;
+  };
+  EXPECT_FALSE(Parse(nested(100000)));
+  EXPECT_FALSE(Parse(nested(kMaxObjectNesting + 1)));
+  EXPECT_TRUE(Parse(nested(kMaxObjectNesting)));
 }
 
 // Files written as other programs write them: every value an Object can hold is kept, and one
