@@ -49,8 +49,14 @@ const void* NextQuestionHandle() {
 
 std::optional<VRKMachRequest> VRKParseMachRequest(std::span<const std::byte> message) {
   if (message.size() != sizeof(VRKMachRequestMessage)) {
-    NSLog("[FinderSync] dropped a request of %lu bytes; a request has %u",
-          static_cast<unsigned long>(message.size()), kVRKMachMessageSize);
+    // A flood of them costs a line per burst, with the count.
+    static LogThrottle& throttle = *new LogThrottle(std::chrono::seconds(1));
+    if (std::uint64_t count = throttle.note()) {
+      NSLog(
+          "[FinderSync] dropped a request of %lu bytes; a request has %u (%lu since the last line)",
+          static_cast<unsigned long>(message.size()), kVRKMachMessageSize,
+          static_cast<unsigned long>(count));
+    }
     return std::nullopt;
   }
   VRKMachRequestMessage raw;

@@ -81,7 +81,8 @@ TEST_F(MachListenerTest, FramesThatAreNotOneRequestAreDropped) {
     std::vector<std::byte> frame(size, std::byte{6});
     EXPECT_FALSE(VRKParseMachRequest(frame).has_value()) << size;
   }
-  EXPECT_EQ(log.countContaining("[FinderSync] dropped a request of"), 7u);
+  // One line for the burst; the rest are counted for the next line.
+  EXPECT_EQ(log.countContaining("[FinderSync] dropped a request of"), 1u);
   EXPECT_EQ(log.countContaining("handleMachMessage"), 0u);
 }
 

@@ -273,6 +273,15 @@ TEST_F(FinderSyncTest, AnnouncedBadgesNeedARootAndTheRootPrefix) {
   EXPECT_EQ(recorder_->directoryURLs(), std::set<NSURL>{URL("/Users/a/Sync")});
 }
 
+TEST_F(FinderSyncTest, AnEmptyRootMatchesNoPath) {
+  auto controller = FinderSync::create();
+  controller->setRootFolderPath("");
+  controller->iconChangedNotified(
+      Note(std::string(kVRKIconTypeChangedNotification), Object(),
+           Info({{"type", Object::numberWithInteger(1)}, {"path", Object("/etc/passwd")}})));
+  EXPECT_TRUE(recorder_->calls(Method::setBadgeIdentifier).empty());
+}
+
 TEST_F(FinderSyncTest, BroadcastsReachTheControllerOnTheMainRunLoop) {
   auto controller = FinderSync::create();
   auto& center = NSDistributedNotificationCenter::defaultCenter();

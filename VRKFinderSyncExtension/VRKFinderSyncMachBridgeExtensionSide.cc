@@ -70,6 +70,8 @@ bool VRKFinderSyncMachBridgeExtensionSide::connect() {
 }
 
 void VRKFinderSyncMachBridgeExtensionSide::cleanInvaildConnection() {
+  stalled_ = false;
+  droppedWhileStalled_ = 0;
   if (remote_port_ == MACH_PORT_NULL) return;
   NSLog("[Finder Sync Extension] Lost connection with dylib");
   mach_port_deallocate(mach_task_self(), remote_port_);
@@ -86,8 +88,25 @@ bool VRKFinderSyncMachBridgeExtensionSide::buildRequest(long command, std::strin
 }
 
 mach_msg_return_t VRKFinderSyncMachBridgeExtensionSide::send(VRKMachRequestMessage* request) {
-  return mach_msg(&request->header, MACH_SEND_MSG | MACH_SEND_TIMEOUT, kVRKMachMessageSize, 0,
-                  local_port_, kVRKMachSendTimeout, MACH_PORT_NULL);
+  const mach_msg_timeout_t timeout = stalled_ ? 0 : kVRKMachSendTimeout;
+  mach_msg_return_t kr = mach_msg(&request->header, MACH_SEND_MSG | MACH_SEND_TIMEOUT,
+                                  kVRKMachMessageSize, 0, local_port_, timeout, MACH_PORT_NULL);
+  if (kr == MACH_SEND_TIMED_OUT) {
+    if (stalled_) {
+      ++droppedWhileStalled_;
+    } else {
+      stalled_ = true;
+      NSLog(
+          "[Finder Sync Extension] the dylib is not draining its port; requests are sent without "
+          "waiting and dropped while its queue is full");
+    }
+  } else if (kr == MACH_MSG_SUCCESS && stalled_) {
+    NSLog("[Finder Sync Extension] the dylib drains its port again; %lu requests were dropped",
+          droppedWhileStalled_);
+    stalled_ = false;
+    droppedWhileStalled_ = 0;
+  }
+  return kr;
 }
 
 void VRKFinderSyncMachBridgeExtensionSide::sendMachMsg(long command, std::string_view path) {
@@ -97,7 +116,10 @@ void VRKFinderSyncMachBridgeExtensionSide::sendMachMsg(long command, std::string
   }
   VRKMachRequestMessage request;
   if (!buildRequest(command, path, &request)) return;
+  const bool wasStalled = stalled_;
   mach_msg_return_t kr = send(&request);
+  // During a stall the drops are counted instead of logged one by one.
+  if (kr == MACH_SEND_TIMED_OUT && wasStalled) return;
   if (kr != MACH_MSG_SUCCESS) {
     NSLog("[Finder Sync Extension] failed to send command %@ to Dylib, error = %s",
           Object::numberWithInteger(command), mach_error_string(kr));

@@ -9,6 +9,10 @@
 //   request looks it up again. Failures are logged and never reported to the caller.
 // - requestLockableWhenSelectItemAtPath blocks the calling thread for at most about one second
 //   (plus the 100 ms send time-out) and returns the three-byte answer or null.
+// - A library that stops draining its port (a blocked observer, a stopped process) must not
+//   cost the file manager 100 ms per item: after one send times out, sends to that port no
+//   longer wait, and requests that find the queue full are dropped, with one line when the stall
+//   begins and one when a send goes through again.
 #pragma once
 
 #include <chrono>
@@ -76,6 +80,9 @@ class VRKFinderSyncMachBridgeExtensionSide {
   std::weak_ptr<FinderSync> finder_sync_;
   mach_port_t local_port_ = MACH_PORT_NULL;
   mach_port_t remote_port_ = MACH_PORT_NULL;
+  // Set from a timed-out send until a send goes through; the requests dropped meanwhile.
+  bool stalled_ = false;
+  unsigned long droppedWhileStalled_ = 0;
 };
 
 }  // namespace vrk

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -122,6 +123,33 @@ TEST_F(ExtensionBridgeTest, LockQuestionTakesOnlyTheReply) {
   EXPECT_TRUE(
       log.contains("[Finder Sync Extension] extension中收到的Mach msg showLock = 1, showUnlock = "
                    "0, isFile = 1"));
+}
+
+// A library that stops draining its port: 300 shown items must not cost 100 ms each, the stall
+// is logged once rather than per item, and the first send that goes through ends it.
+TEST_F(ExtensionBridgeTest, AStalledLibraryCostsOneTimeOutNotOnePerItem) {
+  StartLibrary();
+  LogCapture log;
+  const auto started = std::chrono::steady_clock::now();
+  for (int i = 0; i < 300; ++i) bridge_.badgeNotExist4ItemAtPath("/r/item" + std::to_string(i));
+  // Before, each send past the full queue waited out its 100 ms: 30 s or more.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+  EXPECT_EQ(log.countContaining("is not draining its port"), 1u);
+  EXPECT_EQ(log.countContaining("failed to send command"), 1u);
+
+  // The library catches up: everything queued is read, and the next request goes through.
+  VRKMachReceivedReply in;
+  int queued = 0;
+  while (ReceiveRequest(&in, 0) == MACH_MSG_SUCCESS) ++queued;
+  EXPECT_GT(queued, 0);
+  bridge_.badgeNotExist4ItemAtPath("/r/after");
+  ASSERT_EQ(ReceiveRequest(&in), MACH_MSG_SUCCESS);
+  EXPECT_STREQ(reinterpret_cast<VRKMachRequestMessage&>(in.message).path, "/r/after");
+  EXPECT_EQ(log.countContaining("drains its port again; " + std::to_string(300 - queued - 1) +
+                                " requests were dropped"),
+            1u);
+  // Sends wait again as before: the connection was kept throughout.
+  EXPECT_EQ(log.countContaining("Lost connection with dylib"), 0u);
 }
 
 }  // namespace

@@ -19,7 +19,14 @@ std::filesystem::path Resolve(std::string_view macPath);
 
 // Creates `dir` (and its parents) if missing, then checks that it is a real directory (not a
 // symlink), owned by the calling user, and has mode 0700 (a directory that it had to create
-// gets that mode). Returns false, with a log line naming the reason, when the check fails.
+// gets that mode), and that its ancestors pass AncestorsAreSafe. Returns false, with a log line
+// naming the reason, when a check fails.
 bool EnsurePrivateDirectory(const std::filesystem::path& dir);
+
+// True when no one but the calling user (or root) can rename or replace `dir`: each folder
+// between the emulated root and `dir` is a real directory, not a symlink, owned by the user or
+// root, and not writable by others unless sticky. A path outside the root checks nothing.
+// Logs the first folder that fails.
+bool AncestorsAreSafe(const std::filesystem::path& dir);
 
 }  // namespace vrk::emulated

@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -23,19 +24,92 @@ namespace vrk {
 namespace {
 
 constexpr char kNoBusLine[] =
-    "NSDistributedNotificationCenter: no session bus (%s); distributed notifications are off";
+    "NSDistributedNotificationCenter: no session bus (%s); trying again in the background";
 constexpr char kLostBusLine[] =
     "NSDistributedNotificationCenter: lost the session bus; reconnecting";
 constexpr char kReconnectedLine[] =
     "NSDistributedNotificationCenter: reconnected to the session bus";
 constexpr char kCannotPostLine[] = "NSDistributedNotificationCenter: cannot post %s: %s";
+constexpr char kOversizedLine[] =
+    "NSDistributedNotificationCenter: refused %s: its payload of %lu bytes is above %lu (%lu "
+    "since the last line)";
+constexpr char kBehindLine[] =
+    "NSDistributedNotificationCenter: observers are behind; dropped %lu notifications since the "
+    "last line";
 
 // Posts waiting for the bus thread, at most; a caller past the cap waits up to kQueueWait.
 constexpr int kMaxQueuedPosts = 4096;
 constexpr std::chrono::seconds kQueueWait{5};
 
-// How long to wait between attempts to reach a session bus that went away.
-constexpr std::chrono::seconds kReconnectInterval{1};
+// Attempts to reach a session bus that is not there start soon and back off to a second apart,
+// so a bus that appears is found within about a second.
+constexpr std::chrono::milliseconds kReconnectFirst{100};
+constexpr std::chrono::milliseconds kReconnectLongest{1000};
+// A flood of refused or dropped notifications costs a line per burst.
+constexpr std::chrono::seconds kDropLogInterval{1};
+
+// What received notifications waiting on observers' run loops hold, over all observers.
+class QueueBudget {
+ public:
+  bool take(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    if (count_ + 1 > kMaxQueuedDistributedNotifications ||
+        bytes_ + bytes > kMaxQueuedDistributedBytes) {
+      return false;
+    }
+    ++count_;
+    bytes_ += bytes;
+    return true;
+  }
+  void give(std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    --count_;
+    bytes_ -= bytes;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::size_t count_ = 0;
+  std::size_t bytes_ = 0;
+};
+
+// Held by a queued delivery: gives its share back when the delivery has run or was discarded.
+class QueueTicket {
+ public:
+  QueueTicket(std::shared_ptr<QueueBudget> budget, std::size_t bytes)
+      : budget_(std::move(budget)), bytes_(bytes) {}
+  ~QueueTicket() { budget_->give(bytes_); }
+  QueueTicket(const QueueTicket&) = delete;
+  QueueTicket& operator=(const QueueTicket&) = delete;
+
+ private:
+  std::shared_ptr<QueueBudget> budget_;
+  std::size_t bytes_;
+};
+
+std::size_t ObjectSize(const Object& root) {
+  // Iterative, so that a value built in code (not by a conversion) cannot overflow the stack.
+  constexpr std::size_t kOverhead = 16;
+  std::size_t total = 0;
+  std::vector<const Object*> pending{&root};
+  while (!pending.empty()) {
+    const Object* value = pending.back();
+    pending.pop_back();
+    total += kOverhead;
+    if (const std::string* s = value->string()) total += s->size();
+    if (const ObjectData* d = value->data()) total += d->size();
+    if (const ObjectArray* a = value->array()) {
+      for (const Object& item : *a) pending.push_back(&item);
+    }
+    if (const ObjectDictionary* d = value->dictionary()) {
+      for (const auto& [key, item] : *d) {
+        total += key.size();
+        pending.push_back(&item);
+      }
+    }
+  }
+  return total;
+}
 
 struct Registration {
   const void* observer;
@@ -54,31 +128,20 @@ struct Registration {
   }
 };
 
-// Queues `note` on the observer's run loop.
-void Deliver(const std::shared_ptr<Registration>& registration, NSNotification note) {
-  std::weak_ptr<Registration> weak = registration;
-  registration->thread->perform(
-      [weak, note = std::move(note)] {
-        std::shared_ptr<Registration> r = weak.lock();
-        if (r && !r->removed.load()) r->callback(note);
-      },
-      false);
-}
-
 }  // namespace
+
+std::size_t DistributedPayloadSize(const NSNotification& note) {
+  return note.name.size() + ObjectSize(note.object) + ObjectSize(note.userInfo);
+}
 
 class NSDistributedNotificationCenter::Impl final {
  public:
-  // Connects (on the bus thread) and returns once the center is running or known unavailable.
+  // Starts the bus thread and returns once its first attempt to connect is over.
   void start() {
     thread_ = Thread::create([this] { serve(); }, "NSDistributedNotificationCenter");
     thread_->start();
     std::unique_lock lock(mutex_);
     ready_.wait(lock, [this] { return state_ != State::Starting; });
-    if (state_ == State::Unavailable) {
-      lock.unlock();
-      thread_->join();
-    }
   }
 
   // Sends what was posted, then stops the bus thread and closes the connection. Called once,
@@ -111,6 +174,13 @@ class NSDistributedNotificationCenter::Impl final {
   }
 
   void post(std::string name, Object object, Object userInfo) {
+    const std::size_t size = name.size() + ObjectSize(object) + ObjectSize(userInfo);
+    if (size > kMaxDistributedPayloadBytes) {
+      NSLog(kCannotPostLine, name,
+            "its payload of " + std::to_string(size) + " bytes is above " +
+                std::to_string(kMaxDistributedPayloadBytes));
+      return;
+    }
     {
       std::unique_lock lock(mutex_);
       // The caller waits for the bus thread only when it is far behind, so that a flood of
@@ -145,7 +215,7 @@ class NSDistributedNotificationCenter::Impl final {
     // Delivered under the lock so that nothing received after the resume overtakes them.
     for (const auto& registration : registrations_) {
       std::deque<NSNotification> held = std::exchange(registration->held, {});
-      for (NSNotification& note : held) Deliver(registration, std::move(note));
+      for (NSNotification& note : held) deliver(registration, std::move(note));
     }
   }
 
@@ -155,19 +225,21 @@ class NSDistributedNotificationCenter::Impl final {
   }
 
  private:
-  enum class State { Starting, Running, Unavailable, Stopped };
+  enum class State { Starting, Running, Stopped };
 
-  // The bus thread's body.
+  // The bus thread's body. A bus that is not there yet is waited for as one that went away.
   void serve() {
     std::string why;
-    const bool connected = connect(&why) >= 0;
-    if (!connected) NSLog(kNoBusLine, why);
+    if (connect(&why) < 0) {
+      NSLog(kNoBusLine, why);
+      busMissing_ = true;
+      scheduleReconnect(kReconnectFirst);
+    }
     {
       std::lock_guard lock(mutex_);
-      state_ = connected ? State::Running : State::Unavailable;
+      state_ = State::Running;
     }
     ready_.notify_all();
-    if (!connected) return;
     RunLoop::current().run();
     retry_.reset();
     disconnect();
@@ -227,9 +299,10 @@ class NSDistributedNotificationCenter::Impl final {
   // Bus thread only.
   void send(const std::string& name, const Object& object, const Object& userInfo) {
     std::string why;
-    if (!bus_ && connect(&why) < 0) {
-      NSLog(kCannotPostLine, name, "no session bus");
-      return;
+    if (!bus_) {
+      // Dropped without a line of its own: the outage was logged when it began.
+      if (connect(&why) < 0) return;
+      announceReconnected();
     }
     dbus::MessagePtr m = dbus::NewPostSignal(bus_.get());
     if (!m) {
@@ -246,15 +319,28 @@ class NSDistributedNotificationCenter::Impl final {
   void receive(sd_bus_message* m) {
     std::optional<NSNotification> note = dbus::DecodePostSignal(m);
     if (!note) return;  // logged
+    const std::size_t size = DistributedPayloadSize(*note);
+    if (size > kMaxDistributedPayloadBytes) {
+      if (std::uint64_t count = oversized_.note()) {
+        NSLog(kOversizedLine, note->name, static_cast<unsigned long>(size),
+              static_cast<unsigned long>(kMaxDistributedPayloadBytes),
+              static_cast<unsigned long>(count));
+      }
+      return;
+    }
     std::lock_guard lock(mutex_);
     for (const auto& registration : registrations_) {
       if (!registration->matches(*note)) continue;
       if (!suspended_ ||
           registration->behavior == NSNotificationSuspensionBehavior::DeliverImmediately) {
-        Deliver(registration, *note);
+        deliver(registration, *note);
         continue;
       }
       std::deque<NSNotification>& held = registration->held;
+      if (held.size() >= kMaxQueuedDistributedNotifications) {
+        reportDropped();
+        continue;
+      }
       switch (registration->behavior) {
         case NSNotificationSuspensionBehavior::Drop:
         case NSNotificationSuspensionBehavior::DeliverImmediately:
@@ -274,26 +360,60 @@ class NSDistributedNotificationCenter::Impl final {
   // sd-bus callback that reported it, and re-opened in the background.
   void connectionLost() {
     NSLog(kLostBusLine);
+    busMissing_ = true;
     disconnect();
-    scheduleReconnect();
+    scheduleReconnect(kReconnectFirst);
   }
 
-  void scheduleReconnect() {
-    retry_ = RunLoop::current().addTimer(kReconnectInterval, [this] {
+  void scheduleReconnect(std::chrono::milliseconds delay) {
+    retry_ = RunLoop::current().addTimer(delay, [this, delay] {
       // Replacing the timer from inside its own callback is left to a queued task.
-      RunLoop::current().perform([this] { reconnect(); });
+      RunLoop::current().perform(
+          [this, delay] { reconnect(std::min(delay * 2, kReconnectLongest)); });
     });
   }
 
-  void reconnect() {
-    if (bus_) return;  // a post reconnected meanwhile
+  void reconnect(std::chrono::milliseconds nextDelay) {
+    if (bus_) {  // a post reconnected meanwhile
+      retry_.reset();
+      return;
+    }
     std::string why;
     if (connect(&why) < 0) {
-      scheduleReconnect();
+      scheduleReconnect(nextDelay);
       return;
     }
     retry_.reset();
+    announceReconnected();
+  }
+
+  void announceReconnected() {
+    if (!std::exchange(busMissing_, false)) return;
     NSLog(kReconnectedLine);
+  }
+
+  // Queues `note` on the observer's run loop, within the budget of what may wait there.
+  // Called under mutex_.
+  void deliver(const std::shared_ptr<Registration>& registration, NSNotification note) {
+    const std::size_t size = DistributedPayloadSize(note);
+    if (!budget_->take(size)) {
+      reportDropped();
+      return;
+    }
+    auto ticket = std::make_shared<QueueTicket>(budget_, size);
+    std::weak_ptr<Registration> weak = registration;
+    registration->thread->perform(
+        [weak, ticket, note = std::move(note)] {
+          std::shared_ptr<Registration> r = weak.lock();
+          if (r && !r->removed.load()) r->callback(note);
+        },
+        false);
+  }
+
+  void reportDropped() {
+    if (std::uint64_t count = behind_.note()) {
+      NSLog(kBehindLine, static_cast<unsigned long>(count));
+    }
   }
 
   static int OnPost(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -318,8 +438,13 @@ class NSDistributedNotificationCenter::Impl final {
   bool suspended_ = false;
   std::vector<std::shared_ptr<Registration>> registrations_;
   std::shared_ptr<Thread> thread_;
+  const std::shared_ptr<QueueBudget> budget_ = std::make_shared<QueueBudget>();
+  LogThrottle oversized_{kDropLogInterval};
+  LogThrottle behind_{kDropLogInterval};
 
   // Bus thread only.
+  // Set while an outage has been logged and its end has not.
+  bool busMissing_ = false;
   dbus::BusPtr bus_;
   dbus::SlotPtr postSlot_;
   dbus::SlotPtr lostSlot_;

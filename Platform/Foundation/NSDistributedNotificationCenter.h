@@ -10,9 +10,13 @@
 // - defaultCenter() belongs to the platform and is never destroyed. The first call connects to
 //   the session bus named by DBUS_SESSION_BUS_ADDRESS and starts one private thread that serves
 //   the connection; at process exit that thread sends what was posted, then stops and closes the
-//   connection. Without a reachable session bus the center logs once and does nothing at all.
-//   A lost connection is logged and re-opened in the background; posts made meanwhile are
-//   dropped with a log line.
+//   connection. A session bus that is not there at the first call, or that goes away later, is
+//   logged once and tried again in the background (at most a second apart) until it is back,
+//   which is logged once too; posts made meanwhile are dropped.
+// - Memory is bounded whatever other processes send: a notification whose payload exceeds
+//   kMaxDistributedPayloadBytes is refused (sent or received), and at most
+//   kMaxQueuedDistributedNotifications (or kMaxQueuedDistributedBytes) received notifications
+//   wait for observers' run loops; beyond that they are dropped, with one log line per burst.
 // - Observers are called on the run loop of the thread that registered them (that thread must
 //   run its run loop), never on the caller's stack. A registration removed before a pending
 //   delivery runs is not called. The center copies the callback; it never owns `observer`,
@@ -27,6 +31,7 @@
 // - Every member function is thread-safe, and may be called from inside an observer.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +41,14 @@
 #include "Platform/Foundation/Object.h"
 
 namespace vrk {
+
+// The system's own payloads are a path and a few numbers; this is far above any of them.
+inline constexpr std::size_t kMaxDistributedPayloadBytes = 64 * 1024;
+inline constexpr std::size_t kMaxQueuedDistributedNotifications = 4096;
+inline constexpr std::size_t kMaxQueuedDistributedBytes = 8 * 1024 * 1024;
+
+// The bytes a notification's name, object and userInfo take, roughly as they are held.
+std::size_t DistributedPayloadSize(const NSNotification& note);
 
 enum class NSNotificationSuspensionBehavior {
   Drop = 1,                // dropped while suspended

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -717,9 +718,9 @@ class PrivateBus {
     bus_ = std::move(bus);
     return true;
   }
-  void post(std::string_view name) {
+  void post(std::string_view name, const Object& userInfo = Object()) {
     dbus::MessagePtr m = dbus::NewPostSignal(bus_.get());
-    dbus::AppendPostArguments(m.get(), name, Object(), Object());
+    dbus::AppendPostArguments(m.get(), name, Object(), userInfo);
     sd_bus_send(bus_.get(), m.get(), nullptr);
     sd_bus_flush(bus_.get());
   }
@@ -767,7 +768,90 @@ TEST(DistributedCenterOnPrivateBus, ReconnectsAfterTheBusRestarts) {
   EXPECT_EQ(WaitHelper(helper), 0);
 }
 
+TEST(DistributedCenterOnPrivateBus, ConnectsWhenTheBusAppearsAfterStart) {
+  PrivateBus bus;  // not started: the helper finds no bus
+  pid_t helper = SpawnHelper("restart", bus.address().c_str());
+  ASSERT_GT(helper, 0);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(bus.start());
+  bool answered = false;
+  for (int i = 0; i < 40 && !answered; ++i) {
+    bus.post("restart.ping");
+    answered = bus.await("restart.pong", 250ms);
+  }
+  EXPECT_TRUE(answered);
+  bus.post("restart.quit");
+  EXPECT_EQ(WaitHelper(helper), 0);
+}
+
+// Any process of the user can send Post signals. While the receiver's main thread is blocked,
+// 200 signals of 1 MB and 2,000 of 16 KB arrive: the large ones are refused and the queue to the
+// main thread is capped, so the receiver's peak resident memory stays under 96 MB (it grew by
+// the whole flood, over 230 MB, before), and it serves normally afterwards.
+TEST(DistributedCenterOnPrivateBus, AFloodWhileTheObserverIsBlockedKeepsMemoryBounded) {
+  PrivateBus bus;
+  ASSERT_TRUE(bus.start());
+  const std::string go =
+      std::filesystem::temp_directory_path() / ("vrk-flood-go." + std::to_string(::getpid()));
+  std::filesystem::remove(go);
+  setenv("VRK_FLOOD_GO", go.c_str(), 1);
+  pid_t helper = SpawnHelper("flood", bus.address().c_str());
+  ASSERT_GT(helper, 0);
+  ASSERT_TRUE(bus.await("flood.ready", 10s));
+  const Object large(ObjectDictionary{{"blob", Object(std::string(1 << 20, 'x'))}});
+  const Object medium(ObjectDictionary{{"blob", Object(std::string(16 << 10, 'y'))}});
+  for (int i = 0; i < 200; ++i) bus.post("flood.large", large);
+  for (int i = 0; i < 2000; ++i) bus.post("flood.medium", medium);
+  bus.post("flood.end");
+  { std::ofstream(go).put('1'); }
+  EXPECT_TRUE(bus.await("flood.done", 20s));
+  EXPECT_EQ(WaitHelper(helper), 0);
+  std::filesystem::remove(go);
+}
+
 // ---- Helper processes ----
+
+// The peak resident memory of this process, in kB.
+long PeakResidentKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// Blocks the main thread until the test says go, then drains what was queued to it.
+int FloodHelper() {
+  LogCapture log;
+  auto& center = NSDistributedNotificationCenter::defaultCenter();
+  int received = 0;
+  int token = 0;
+  center.addObserver(
+      &token, [&](const NSNotification&) { ++received; }, std::nullopt, Object(), Behavior::Hold);
+  center.postNotificationName("flood.ready", Object(), Object(), true);
+  const char* go = std::getenv("VRK_FLOOD_GO");
+  for (int i = 0; i < 6000 && go && !std::filesystem::exists(go); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  // The bus thread may still be reading the end of the flood.
+  std::this_thread::sleep_for(500ms);
+  const long peak = PeakResidentKilobytes();
+  // Drains the queue: runs the loop until it stays quiet for a moment.
+  for (int before = -1; before != received;) {
+    before = received;
+    RunLoop::current().runOnce(RunLoop::Clock::now() + 300ms);
+  }
+  center.postNotificationName("flood.done", Object(), Object(), true);
+  std::fprintf(stderr, "flood: peak %ld kB, %d delivered, %zu refusal and %zu drop lines\n", peak,
+               received, log.countContaining("refused flood.large"),
+               log.countContaining("observers are behind"));
+  const bool bounded = peak > 0 && peak < 96 * 1024;
+  const bool capped = received <= static_cast<int>(kMaxQueuedDistributedNotifications) + 1;
+  const bool fewLines = log.countContaining("refused flood.large") <= 20 &&
+                        log.countContaining("observers are behind") <= 20;
+  return bounded && capped && fewLines ? 0 : 4;
+}
 
 int HelperMain(const std::string& mode) {
   auto& center = NSDistributedNotificationCenter::defaultCenter();
@@ -834,6 +918,7 @@ int NoBusHelper() {
 int main(int argc, char** argv) {
   if (argc > 2 && std::string_view(argv[1]) == "--distributed-helper") {
     if (std::string_view(argv[2]) == "no-bus") return vrk::NoBusHelper();
+    if (std::string_view(argv[2]) == "flood") return vrk::FloodHelper();
     return vrk::HelperMain(argv[2]);
   }
   ::testing::InitGoogleTest(&argc, argv);

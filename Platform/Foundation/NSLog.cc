@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 namespace vrk {
 
@@ -96,16 +97,17 @@ std::string FormatLogMessage(std::string_view format, std::initializer_list<LogA
     }
     char conv = format[j];
     bool known = conv == '@' || conv == 's' || conv == 'p' || conv == 'd' || conv == 'i' ||
-                 conv == 'u' || conv == 'x';
+                 conv == 'u' || conv == 'x' || conv == 'o';
     if (!known || next == args.end()) {
       out.append(format.substr(i, j - i + 1));
       i = j;
       continue;
     }
     const LogArg& arg = *next++;
-    if (conv == 'x' && arg.integer()) {
+    if ((conv == 'x' || conv == 'o') && arg.integer()) {
       char buf[32];
-      std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(*arg.integer()));
+      std::snprintf(buf, sizeof buf, conv == 'x' ? "%llx" : "%llo",
+                    static_cast<unsigned long long>(*arg.integer()));
       out += buf;
     } else if (conv == 'u' && arg.integer() && *arg.integer() < 0) {
       // %u of a negative int prints the unsigned 32-bit value, as printf does.
@@ -116,6 +118,15 @@ std::string FormatLogMessage(std::string_view format, std::initializer_list<LogA
     i = j;
   }
   return out;
+}
+
+std::uint64_t LogThrottle::note() {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(mutex_);
+  ++held_;
+  if (lastReport_ && now - *lastReport_ < interval_) return 0;
+  lastReport_ = now;
+  return std::exchange(held_, 0);
 }
 
 void NSLogv(std::string_view format, std::initializer_list<LogArg> args) {

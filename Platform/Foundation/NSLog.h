@@ -7,14 +7,16 @@
 //   to the journal; without journald nothing is lost from standard error.
 // - The system's format strings are used as they stand: %@ prints an Object's description (a
 //   string as itself, a number in decimal, nil as "(null)"), and any other argument as its own
-//   text; %s a string ("(null)" for nil); %d, %i, %u, %ld, %lu, %lld, %llu, %zu an integer; %p an
-//   address; %% a percent sign. A conversion without an argument prints as written.
+//   text; %s a string ("(null)" for nil); %d, %i, %u, %ld, %lu, %lld, %llu, %zu an integer, %x and
+//   %o one in hexadecimal or octal; %p an address; %% a percent sign. A conversion without an
+//   argument prints as written.
 // - Safe to call from any thread. It never throws and never fails the caller.
 // - LogCapture: while an instance lives, every message (the text after the header) is also
 //   recorded in it, so a test can assert exact lines. Captures may nest and may be created on
 //   any thread; each sees the messages logged while it exists.
 #pragma once
 
+#include <chrono>
 #include <concepts>
 #include <cstdint>
 #include <initializer_list>
@@ -72,6 +74,24 @@ template <typename... Args>
 void NSLog(std::string_view format, const Args&... args) {
   NSLogv(format, {LogArg(args)...});
 }
+
+// Keeps a flood of one kind of event (dropped datagrams, refused notifications) from writing a
+// line per event: the first event of a burst is reported at once, and the ones that follow
+// within `interval` are counted and reported together with the first event after it. Safe to
+// share between threads.
+class LogThrottle {
+ public:
+  explicit LogThrottle(std::chrono::milliseconds interval) : interval_(interval) {}
+  // Counts one event. Returns how many events the caller should report now (this one and those
+  // held back since the last report), or 0 when the line is held back.
+  std::uint64_t note();
+
+ private:
+  const std::chrono::milliseconds interval_;
+  std::mutex mutex_;
+  std::optional<std::chrono::steady_clock::time_point> lastReport_;
+  std::uint64_t held_ = 0;
+};
 
 class LogCapture {
  public:

@@ -43,6 +43,7 @@ class BootstrapDirectory {
     BootstrapDirectory dir;
     dir.path_ = emulated::Root() / "var/run/bootstrap";
     if (create && !emulated::EnsurePrivateDirectory(dir.path_)) return dir;
+    if (!create && !emulated::AncestorsAreSafe(dir.path_)) return dir;
     UniqueFd fd(::open(dir.path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) return dir;
     // Checked again on the open folder: the path may have been swapped after the first check.

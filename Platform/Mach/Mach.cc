@@ -25,6 +25,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A flood of bad datagrams costs a line per burst, not a line per datagram.
+constexpr std::chrono::seconds kDropLogInterval{1};
+LogThrottle& ForeignDrops() {
+  static LogThrottle& throttle = *new LogThrottle(kDropLogInterval);
+  return throttle;
+}
+LogThrottle& ShortDrops() {
+  static LogThrottle& throttle = *new LogThrottle(kDropLogInterval);
+  return throttle;
+}
+
 // Milliseconds left until `deadline` for poll(): -1 for no deadline, never negative.
 int PollTimeout(const std::optional<Clock::time_point>& deadline) {
   if (!deadline) return -1;
@@ -185,12 +196,19 @@ mach_msg_return_t ReceiveMessage(mach_msg_header_t* msg, mach_msg_size_t rcvSize
     }
     CloseReceivedDescriptors(mh);
     if (!FromThisUser(mh)) {
-      NSLog("[Mach] dropped a datagram of %ld bytes from another user", static_cast<long>(n));
+      if (std::uint64_t count = ForeignDrops().note()) {
+        NSLog("[Mach] dropped a datagram of %ld bytes from another user (%lu since the last line)",
+              static_cast<long>(n), static_cast<unsigned long>(count));
+      }
       continue;
     }
     if (static_cast<std::size_t>(n) < sizeof(mach_msg_header_t)) {
-      NSLog("[Mach] dropped a datagram of %ld bytes: shorter than a message header",
-            static_cast<long>(n));
+      if (std::uint64_t count = ShortDrops().note()) {
+        NSLog(
+            "[Mach] dropped a datagram of %ld bytes: shorter than a message header (%lu since the "
+            "last line)",
+            static_cast<long>(n), static_cast<unsigned long>(count));
+      }
       continue;
     }
     if (static_cast<std::size_t>(n) > capacity) return MACH_RCV_TOO_LARGE;

@@ -65,8 +65,12 @@ bool NSMachPort::receiveOne() {
       mach_msg(msg, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, kCapacity, port_, 0, MACH_PORT_NULL);
   if (mr == MACH_RCV_TIMED_OUT) return false;  // only datagrams that were dropped, or none
   if (mr == MACH_RCV_TOO_LARGE) {
-    NSLog("[Mach] dropped a message larger than %lu bytes on port %u",
-          static_cast<unsigned long>(kMaxMessageSize), port_);
+    // A flood of them costs a line per burst.
+    static LogThrottle& throttle = *new LogThrottle(std::chrono::seconds(1));
+    if (std::uint64_t count = throttle.note()) {
+      NSLog("[Mach] dropped a message larger than %lu bytes on port %u (%lu since the last line)",
+            static_cast<unsigned long>(kMaxMessageSize), port_, static_cast<unsigned long>(count));
+    }
     return true;
   }
   if (mr != MACH_MSG_SUCCESS) {
