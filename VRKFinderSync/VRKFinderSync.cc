@@ -183,11 +183,6 @@ Object VRKFinderSync::menuItems() const {
   return menuItems_;
 }
 
-bool VRKFinderSync::injectAfterFinderRestartFailed() const {
-  std::lock_guard lock(stateMutex_);
-  return injectAfterFinderRestartFailed_;
-}
-
 void VRKFinderSync::setRootFolderPath(const std::optional<std::string>& path) {
   {
     std::lock_guard lock(stateMutex_);
