@@ -748,6 +748,18 @@ class PrivateBus {
   std::vector<std::string> seen_;
 };
 
+// Pings the "restart" helper until it answers (its bus connection is back), then ends it.
+void PingUntilAnsweredThenQuit(PrivateBus& bus, pid_t helper) {
+  bool answered = false;
+  for (int i = 0; i < 40 && !answered; ++i) {
+    bus.post("restart.ping");
+    answered = bus.await("restart.pong", 250ms);
+  }
+  EXPECT_TRUE(answered);
+  bus.post("restart.quit");
+  EXPECT_EQ(WaitHelper(helper), 0);
+}
+
 TEST(DistributedCenterOnPrivateBus, ReconnectsAfterTheBusRestarts) {
   PrivateBus bus;
   ASSERT_TRUE(bus.start());
@@ -758,14 +770,7 @@ TEST(DistributedCenterOnPrivateBus, ReconnectsAfterTheBusRestarts) {
   bus.stop();
   ASSERT_TRUE(bus.start());
   // The helper tries again every second; until then our pings are lost.
-  bool answered = false;
-  for (int i = 0; i < 40 && !answered; ++i) {
-    bus.post("restart.ping");
-    answered = bus.await("restart.pong", 250ms);
-  }
-  EXPECT_TRUE(answered);
-  bus.post("restart.quit");
-  EXPECT_EQ(WaitHelper(helper), 0);
+  PingUntilAnsweredThenQuit(bus, helper);
 }
 
 TEST(DistributedCenterOnPrivateBus, ConnectsWhenTheBusAppearsAfterStart) {
@@ -774,20 +779,13 @@ TEST(DistributedCenterOnPrivateBus, ConnectsWhenTheBusAppearsAfterStart) {
   ASSERT_GT(helper, 0);
   std::this_thread::sleep_for(300ms);
   ASSERT_TRUE(bus.start());
-  bool answered = false;
-  for (int i = 0; i < 40 && !answered; ++i) {
-    bus.post("restart.ping");
-    answered = bus.await("restart.pong", 250ms);
-  }
-  EXPECT_TRUE(answered);
-  bus.post("restart.quit");
-  EXPECT_EQ(WaitHelper(helper), 0);
+  PingUntilAnsweredThenQuit(bus, helper);
 }
 
 // Any process of the user can send Post signals. While the receiver's main thread is blocked,
 // 200 signals of 1 MB and 2,000 of 16 KB arrive: the large ones are refused and the queue to the
-// main thread is capped, so the receiver's peak resident memory stays under 96 MB (it grew by
-// the whole flood, over 230 MB, before), and it serves normally afterwards.
+// main thread is capped, so the receiver's peak resident memory stays under 96 MB (holding the
+// whole flood would take over 230 MB), and it serves normally afterwards.
 TEST(DistributedCenterOnPrivateBus, AFloodWhileTheObserverIsBlockedKeepsMemoryBounded) {
   PrivateBus bus;
   ASSERT_TRUE(bus.start());
