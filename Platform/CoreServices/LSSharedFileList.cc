@@ -46,17 +46,6 @@ std::optional<std::string> ReadList(const fs::path& file) {
   return std::string(reinterpret_cast<const char*>(bytes->data()), bytes->size());
 }
 
-bool WriteAll(int fd, const std::string& s) {
-  std::size_t done = 0;
-  while (done < s.size()) {
-    ssize_t w = ::write(fd, s.data() + done, s.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
 bool ReplaceFile(const fs::path& requested, const std::string& contents) {
   std::error_code ec;
   // A bookmarks file that is a link (kept with other dotfiles) stays a link to the new list.

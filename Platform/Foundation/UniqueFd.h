@@ -6,6 +6,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <string_view>
 #include <utility>
 
 namespace vrk {
@@ -36,5 +38,17 @@ class UniqueFd final {
  private:
   int fd_ = -1;
 };
+
+// Writes all of `bytes` to a blocking descriptor, going on after a short write or an
+// interruption. Returns false (errno says why) when a write fails or writes nothing.
+inline bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(written));
+  }
+  return true;
+}
 
 }  // namespace vrk

@@ -114,17 +114,6 @@ bool WriteAtomically(const fs::path& target, mode_t mode, Fill fill, std::string
   return ok;
 }
 
-bool WriteString(int fd, const std::string& s) {
-  std::size_t done = 0;
-  while (done < s.size()) {
-    ssize_t w = ::write(fd, s.data() + done, s.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    done += static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
 // True when `requirement` names `identifier`: either the identifier itself or a code
 // requirement with `identifier "ID"` in it.
 bool RequirementNames(std::string_view requirement, std::string_view identifier) {
@@ -212,7 +201,7 @@ bool SMJobBless(std::string_view domain, std::string_view label, AuthorizationRe
   const fs::path plist = emulated::Resolve("/Library/LaunchDaemons/" + labelString + ".plist");
   const std::string xml = PropertyListXml(Object(std::move(installed)));
   if (!WriteAtomically(
-          plist, 0644, [&](int out) { return WriteString(out, xml); }, &why)) {
+          plist, 0644, [&](int out) { return WriteAll(out, xml); }, &why)) {
     return Fail(error, kSMErrorInternalFailure, why);
   }
   if (!launchd::LoadJob(plist, &why)) return Fail(error, kSMErrorInvalidPlist, why);
