@@ -123,7 +123,8 @@ std::unique_ptr<Database> Database::openImage(std::span<const std::byte> bytes) 
   sqlite3_limit(raw, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxSettingsValueBytes) + 1024);
   auto* copy = static_cast<unsigned char*>(sqlite3_malloc64(bytes.size() ? bytes.size() : 1));
   if (!copy) return nullptr;
-  std::memcpy(copy, bytes.data(), bytes.size());
+  // An empty span may have no data pointer, which memcpy must not be given.
+  if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
   // The image is read-only: the reader must make sense of it as it is.
   if (sqlite3_deserialize(raw, "main", copy, bytes.size(), bytes.size(),
                           SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_READONLY) !=
