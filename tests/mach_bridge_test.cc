@@ -25,6 +25,7 @@
 
 #include "Platform/Foundation/EmulatedRoot.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/SanitizerBuild.h"
 #include "Platform/Foundation/TemporaryRoot.h"
 #include "Platform/Mach/PortSpace.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
@@ -126,17 +127,7 @@ bool WaitForLog(const LogCapture& log, std::string_view line) {
 
 // AddressSanitizer keeps freed memory in quarantine, so the resident size grows with every
 // allocation there; the name table still shows whether rights leak.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kResidentSizeIsMeaningful = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kResidentSizeIsMeaningful = false;
-#else
-constexpr bool kResidentSizeIsMeaningful = true;
-#endif
-#else
-constexpr bool kResidentSizeIsMeaningful = true;
-#endif
+constexpr bool kResidentSizeIsMeaningful = !kBuiltWithAddressSanitizer;
 
 long ResidentBytes() {
   std::ifstream statm("/proc/self/statm");

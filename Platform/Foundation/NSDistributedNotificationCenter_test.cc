@@ -22,6 +22,7 @@
 #include "Platform/Foundation/DBusCodec.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
+#include "Platform/Foundation/SanitizerBuild.h"
 
 extern char** environ;
 
@@ -811,17 +812,8 @@ TEST(DistributedCenterOnPrivateBus, AFloodWhileTheObserverIsBlockedKeepsMemoryBo
 
 // Sanitizers keep freed memory aside (AddressSanitizer's quarantine alone holds up to 256 MB)
 // and add shadow memory, so a resident-size bound means something only in a plain build.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kResidentSizeIsMeaningful = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kResidentSizeIsMeaningful = false;
-#else
-constexpr bool kResidentSizeIsMeaningful = true;
-#endif
-#else
-constexpr bool kResidentSizeIsMeaningful = true;
-#endif
+constexpr bool kResidentSizeIsMeaningful =
+    !kBuiltWithAddressSanitizer && !kBuiltWithThreadSanitizer;
 
 // The peak resident memory of this process, in kB.
 long PeakResidentKilobytes() {
