@@ -6,10 +6,11 @@ if(TARGET VRKFinderSync)
 endif()
 # The menu round trip with a Python sync client answering the lock question. The extension's
 # end of the bridge runs in the benchmark itself, so it links the bridge's static library and
-# not the shared one (which would bring a second copy of the platform code).
-if(TARGET vrk_extension_bridge AND TARGET vrkfindersync)
+# not the shared one (which would bring a second copy of the platform code); the settings suite,
+# which the extension reads the list from, likewise.
+if(TARGET vrk_extension_bridge AND TARGET vrk_defaults AND TARGET vrkfindersync)
   vrk_bench(NAME menu_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/menu_bench.cc
-            LIBS vrk_extension_bridge)
+            LIBS vrk_extension_bridge vrk_defaults)
   if(TARGET menu_bench)
     add_dependencies(menu_bench vrkfindersync sync_app)
   endif()
