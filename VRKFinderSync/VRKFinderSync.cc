@@ -136,7 +136,7 @@ void VRKFinderSync::recoverAfterFinderRestartIfNeed() {
   if (auto legacy = proxy()) legacy->setRootFolderPath(rootFolderPath_value_);
   if (auto legacy = proxy()) legacy->hideIcons(shouldHideBadge_);
   addMenuItems();
-  if (auto legacy = proxy()) legacy->setBadgesCache(Object(badgeCache_));
+  if (auto legacy = proxy()) legacy->setBadgesCache(Object(badgeCache_.dictionary()));
 }
 
 bool VRKFinderSync::injectAfterFinderRestartFailed() const {
@@ -165,7 +165,7 @@ void VRKFinderSync::postDistributed(std::string_view name, Object object, Object
 
 ObjectDictionary VRKFinderSync::badgeCache() const {
   std::lock_guard lock(stateMutex_);
-  return badgeCache_;
+  return badgeCache_.dictionary();
 }
 
 std::optional<std::string> VRKFinderSync::rootFolderPath_() const {
@@ -205,13 +205,14 @@ void VRKFinderSync::setIconType(std::int64_t type, const std::optional<std::stri
   // A plain prefix test, as the extension makes it: a sibling whose name begins with the
   // root's name passes too, and an empty root is a prefix of nothing.
   if (!StringHasPrefix(*path, *rootFolderPath_value_)) return;
-  badgeCache_[*path] = Object::numberWithInteger(type);
+  badgeCache_.setValue(type, *path);
   if (vrk_isYosemiteOrHigher()) {
     // The store must hold the whole cache under kBadgeCacheKey, as storing a copy of it would.
     // Writing only the entry that changed leaves the store exactly so, at a cost that does not
     // grow with the cache (a sync client badges every file it knows).
     if (sharedDefaults_) {
-      sharedDefaults_->setObjectInDictionary(badgeCache_[*path], *path, kBadgeCacheKey);
+      sharedDefaults_->setObjectInDictionary(Object::numberWithInteger(type), *path,
+                                             kBadgeCacheKey);
       sharedDefaults_->synchronize();
     }
     postDistributed(kVRKIconTypeChangedNotification, Object(),
@@ -242,7 +243,8 @@ void VRKFinderSync::cleanIconsCache() {
 }
 
 void VRKFinderSync::cleanIconsCacheLocked() {
-  badgeCache_.clear();
+  // Every badge accepted from now on lies under the current root (or shares its name's start).
+  badgeCache_.clear(rootFolderPath_value_.value_or(std::string()));
   if (vrk_isYosemiteOrHigher()) {
     saveToStore({{kBadgeCacheKey, Object()}});
     postDistributed(kVRKCleanIconsCacheNotification, Object(), Object());

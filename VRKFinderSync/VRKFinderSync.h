@@ -27,6 +27,7 @@
 #include "Platform/Foundation/NSUserDefaults.h"
 #include "Platform/Foundation/Object.h"
 #include "Platform/Security/Authorization.h"
+#include "VRKFinderSync/VRKBadgeTable.h"
 #include "VRKFinderSync/VRKFinderPluginProtocol.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 
@@ -147,7 +148,10 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
   // Recursive because the legacy replay asks proxy() again for each message it sends, and the
   // facade reaches the legacy bundle through proxy() while it holds the lock.
   mutable std::recursive_mutex stateMutex_;
-  ObjectDictionary badgeCache_;
+  // The badge cache. Not the dictionary of Objects one would expect: a sync client badges every
+  // file it knows, and that dictionary cost the client's process about three times what the
+  // paths themselves take. badgeCache() still returns the dictionary, built when asked for.
+  VRKBadgeTable badgeCache_;
   std::optional<std::string> rootFolderPath_value_;
   bool shouldHideBadge_ = false;
   Object menuItems_;

@@ -216,6 +216,48 @@ TEST_F(ControllerTest, ABadgeWritesItsOwnEntryNotTheWholeCache) {
   EXPECT_EQ(controller->badgeCache(), expected);
 }
 
+// The cache is kept compactly inside the controller; what it reads back, and what the store
+// holds, must be the dictionary of Int64 numbers it always was, across cleans and root changes.
+TEST_F(ControllerTest, TheBadgeCacheReadsBackExactlyAcrossCleansAndRootChanges) {
+  auto controller = VRKFinderSync::sharedInstance();
+  auto expectCache = [&](const ObjectDictionary& expected) {
+    ObjectDictionary cache = controller->badgeCache();
+    EXPECT_EQ(cache, expected);
+    for (const auto& [path, type] : cache) {
+      EXPECT_EQ(type.numberType(), Object::NumberType::Int64) << path;
+    }
+    Object stored = Store()->objectForKey(kBadgeCacheKey);
+    if (expected.empty()) {
+      EXPECT_TRUE(stored.isNil());
+    } else {
+      EXPECT_EQ(stored, Object(expected));
+    }
+  };
+  controller->setRootFolderPath("/Users/a/Sync");
+  controller->setIconType(1, "/Users/a/Sync");
+  controller->setIconType(2, "/Users/a/Sync/x.txt");
+  controller->setIconType(3, "/Users/a/SyncOld/x.txt");
+  controller->setIconType(-4, "/Users/a/Sync/x.txt");
+  controller->setIconType(5, "/Users/b/x.txt");
+  expectCache({{"/Users/a/Sync", Object::numberWithInteger(1)},
+               {"/Users/a/Sync/x.txt", Object::numberWithInteger(-4)},
+               {"/Users/a/SyncOld/x.txt", Object::numberWithInteger(3)}});
+
+  controller->cleanIconsCache();
+  expectCache({});
+  controller->setIconType(6, "/Users/a/Sync/y.txt");
+  expectCache({{"/Users/a/Sync/y.txt", Object::numberWithInteger(6)}});
+
+  // A shorter root: the earlier root's paths are now under it, and are new entries.
+  controller->setRootFolderPath("/Users/a");
+  expectCache({});
+  controller->setIconType(7, "/Users/a/Sync/y.txt");
+  controller->setIconType(8, "/Users/a");
+  controller->setIconType(9, "/Users/b/x.txt");
+  expectCache({{"/Users/a", Object::numberWithInteger(8)},
+               {"/Users/a/Sync/y.txt", Object::numberWithInteger(7)}});
+}
+
 TEST_F(ControllerTest, SettingTheRootAgainCleansTheCacheFirst) {
   auto controller = VRKFinderSync::sharedInstance();
   controller->setRootFolderPath("/r");
