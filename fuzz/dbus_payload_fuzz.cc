@@ -1,9 +1,10 @@
 // The decoder of distributed notification signals. sd-bus offers no way to parse raw bytes into
 // a message without a connection, so the fuzz input is a recipe instead: it picks the argument
 // layout and then, byte by byte, the tree of values inside it. Most recipes build the expected
-// `savaa{sv}` with arbitrary contents (every value type, wrong types, several elements, deep
-// nesting, text that is not UTF-8); some build other layouts. Whatever sd-bus accepts is sealed
-// and handed to the decoder, which must return without reading past the message.
+// `savaa{sv}` (or, for a Posts signal, an array of them) with arbitrary contents (every value type,
+// wrong types, several elements, deep nesting, text that is not UTF-8); some build other layouts.
+// Whatever sd-bus accepts is sealed and handed to the decoder, which must return without reading
+// past the message.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -173,17 +174,41 @@ void AppendArguments(sd_bus_message* m, Recipe& r) {
   if (layout % 8 == 6) sd_bus_message_append(m, "s", "trailing");
 }
 
+// A Posts signal: an array of elements, each built as the arguments of a Post inside a
+// structure (sd-bus refuses those whose layout does not fit the structure).
+void AppendGathered(sd_bus_message* m, Recipe& r) {
+  sd_bus_message_open_container(m, 'a', "(savaa{sv})");
+  for (int i = 0, n = r.next() % 5; i < n; ++i) {
+    sd_bus_message_open_container(m, 'r', "savaa{sv}");
+    AppendArguments(m, r);
+    sd_bus_message_close_container(m);
+  }
+  sd_bus_message_close_container(m);
+}
+
 }  // namespace
 
+// A first byte with the top bit set makes a Posts signal of the rest; any other input is one
+// Post's recipe, as it always was.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static vrk::dbus::OfflineBusPtr bus = vrk::dbus::OpenOfflineBus();
   if (!bus) return 0;
-  vrk::dbus::MessagePtr m = vrk::dbus::NewPostSignal(bus.get());
+  const bool gathered = size > 0 && (data[0] & 0x80) != 0;
+  vrk::dbus::MessagePtr m =
+      gathered ? vrk::dbus::NewPostsSignal(bus.get()) : vrk::dbus::NewPostSignal(bus.get());
   if (!m) return 0;
-  Recipe recipe(data, size);
-  AppendArguments(m.get(), recipe);
+  Recipe recipe(gathered ? data + 1 : data, gathered ? size - 1 : size);
+  if (gathered) {
+    AppendGathered(m.get(), recipe);
+  } else {
+    AppendArguments(m.get(), recipe);
+  }
   // A recipe that sd-bus refused part of leaves an unusable message; it cannot be received.
   if (vrk::dbus::SealForReading(m.get()) < 0) return 0;
-  vrk::dbus::DecodePostSignal(m.get());
+  if (gathered) {
+    vrk::dbus::DecodePostsSignal(m.get());
+  } else {
+    vrk::dbus::DecodePostSignal(m.get());
+  }
   return 0;
 }

@@ -20,7 +20,7 @@ namespace {
 constexpr char kLeftOutLine[] =
     "NSDistributedNotificationCenter: a %s value cannot be posted; left out";
 constexpr char kCannotPostLine[] = "NSDistributedNotificationCenter: cannot post %s: %s";
-constexpr char kDroppedLine[] = "NSDistributedNotificationCenter: dropped a Post signal: %s";
+constexpr char kDroppedLine[] = "NSDistributedNotificationCenter: dropped a %s signal: %s";
 constexpr char kLeftOutOfPostLine[] =
     "NSDistributedNotificationCenter: Post %s: left out %d value(s) that cannot be held: %s";
 
@@ -389,8 +389,8 @@ class Reader final {
 // Reads one of the two optional arguments: an array of zero (nil) or one element.
 template <typename ReadOne>
 std::optional<Object> ReadOptional(Reader& reader, sd_bus_message* m, const char* contents,
-                                   const char* what, ReadOne readOne) {
-  if (!reader.enter('a', contents, 0)) return std::nullopt;
+                                   const char* what, int depth, ReadOne readOne) {
+  if (!reader.enter('a', contents, depth)) return std::nullopt;
   Object value;
   int count = 0;
   int r;
@@ -404,32 +404,72 @@ std::optional<Object> ReadOptional(Reader& reader, sd_bus_message* m, const char
   return value;
 }
 
-std::optional<NSNotification> Decode(Reader& reader, sd_bus_message* m) {
-  if (sd_bus_message_is_signal(m, kPostInterface, kPostMember) <= 0) {
-    return reader.fail("not a Post signal of " + std::string(kPostInterface));
-  }
-  if (!reader.check(sd_bus_message_rewind(m, 1))) return std::nullopt;
-  const char* signature = sd_bus_message_get_signature(m, 1);
-  if (signature == nullptr || std::strcmp(signature, kPostSignature) != 0) {
-    return reader.fail("signature is '" + std::string(signature ? signature : "") + "', not '" +
-                       kPostSignature + "'");
-  }
+// Reads the three arguments of one notification, `depth` containers down: the top of a Post
+// signal, or one element of a Posts signal.
+std::optional<NSNotification> DecodeNotification(Reader& reader, sd_bus_message* m, int depth) {
   std::optional<std::string> name = reader.text();
   if (!name) return std::nullopt;
-  std::optional<Object> object = ReadOptional(
-      reader, m, "v", "object", [&](auto& out) { return reader.variant(1, "object", out); });
-  if (!object) return std::nullopt;
-  std::optional<Object> userInfo = ReadOptional(reader, m, "a{sv}", "userInfo", [&](auto& out) {
-    return reader.dictionary("{sv}", 1, "userInfo", out);
+  std::optional<Object> object = ReadOptional(reader, m, "v", "object", depth, [&](auto& out) {
+    return reader.variant(depth + 1, "object", out);
   });
+  if (!object) return std::nullopt;
+  std::optional<Object> userInfo = ReadOptional(
+      reader, m, "a{sv}", "userInfo", depth,
+      [&](auto& out) { return reader.dictionary("{sv}", depth + 1, "userInfo", out); });
   if (!userInfo) return std::nullopt;
   return NSNotification{std::move(*name), std::move(*object), std::move(*userInfo)};
 }
 
-}  // namespace
+// Checks that `m` is the center's signal `member` with `signature`, rewound to its start.
+bool IsCenterSignal(Reader& reader, sd_bus_message* m, const char* member, const char* signature) {
+  if (sd_bus_message_is_signal(m, kPostInterface, member) <= 0) {
+    return reader.refuse("not a " + std::string(member) + " signal of " + kPostInterface);
+  }
+  if (!reader.check(sd_bus_message_rewind(m, 1))) return false;
+  const char* actual = sd_bus_message_get_signature(m, 1);
+  if (actual == nullptr || std::strcmp(actual, signature) != 0) {
+    return reader.refuse("signature is '" + std::string(actual ? actual : "") + "', not '" +
+                         signature + "'");
+  }
+  return true;
+}
 
-int AppendPostArguments(sd_bus_message* m, std::string_view name, const Object& object,
-                        const Object& userInfo) {
+std::optional<NSNotification> Decode(Reader& reader, sd_bus_message* m) {
+  if (!IsCenterSignal(reader, m, kPostMember, kPostSignature)) return std::nullopt;
+  return DecodeNotification(reader, m, 0);
+}
+
+std::optional<std::vector<NSNotification>> DecodeAll(Reader& reader, sd_bus_message* m) {
+  if (!IsCenterSignal(reader, m, kPostsMember, kPostsSignature)) return std::nullopt;
+  if (!reader.enter('a', "(savaa{sv})", 0)) return std::nullopt;
+  std::vector<NSNotification> notes;
+  int r;
+  while ((r = sd_bus_message_at_end(m, 0)) == 0) {
+    if (notes.size() == kMaxPostsPerSignal) {
+      return reader.fail("more than " + std::to_string(kMaxPostsPerSignal) + " notifications");
+    }
+    if (!reader.enter('r', "savaa{sv}", 1)) return std::nullopt;
+    std::optional<NSNotification> note = DecodeNotification(reader, m, kPostsElementDepth);
+    if (!note || !reader.check(sd_bus_message_exit_container(m))) return std::nullopt;
+    notes.push_back(std::move(*note));
+  }
+  if (!reader.check(r) || !reader.check(sd_bus_message_exit_container(m))) return std::nullopt;
+  return notes;
+}
+
+// Logs the values a decoded signal left out: one line per signal, naming the first few.
+void LogLeftOut(const Reader& reader, const std::string& name) {
+  if (reader.leftOutCount() == 0) return;
+  std::string named;
+  for (const std::string& one : reader.leftOut()) named += (named.empty() ? "" : "; ") + one;
+  if (reader.leftOutCount() > reader.leftOut().size()) named += "; ...";
+  NSLog(kLeftOutOfPostLine, name, static_cast<int>(reader.leftOutCount()), named);
+}
+
+// Appends the three arguments of one notification, `depth` containers down. Returns 0 or a
+// negative errno value (logged).
+int AppendNotification(sd_bus_message* m, std::string_view name, const Object& object,
+                       const Object& userInfo, int depth) {
   Writer writer(m);
   const std::string nameText(name);
   auto failed = [&] {
@@ -447,33 +487,70 @@ int AppendPostArguments(sd_bus_message* m, std::string_view name, const Object& 
   if (!writer.check(sd_bus_message_append_basic(m, 's', nameText.c_str()))) return failed();
 
   // The object array stays empty for nil, and for a value that cannot cross.
-  if (!writer.open('a', "v", 0)) return failed();
-  if (!object.isNil() && !writer.variant(object, 1)) return failed();
+  if (!writer.open('a', "v", depth)) return failed();
+  if (!object.isNil() && !writer.variant(object, depth + 1)) return failed();
   if (!writer.close()) return failed();
 
-  if (!writer.open('a', "a{sv}", 0)) return failed();
+  if (!writer.open('a', "a{sv}", depth)) return failed();
   if (const ObjectDictionary* dict = userInfo.dictionary()) {
-    if (!writer.dictionary(*dict, 1)) return failed();
+    if (!writer.dictionary(*dict, depth + 1)) return failed();
   }
   if (!writer.close()) return failed();
   return 0;
+}
+
+}  // namespace
+
+int AppendPostArguments(sd_bus_message* m, std::string_view name, const Object& object,
+                        const Object& userInfo) {
+  return AppendNotification(m, name, object, userInfo, 0);
+}
+
+int AppendPostsArguments(sd_bus_message* m, std::span<const NSNotification> posts,
+                         std::size_t* failedAt) {
+  int r = sd_bus_message_open_container(m, 'a', "(savaa{sv})");
+  for (std::size_t i = 0; r >= 0 && i < posts.size(); ++i) {
+    const NSNotification& post = posts[i];
+    r = sd_bus_message_open_container(m, 'r', "savaa{sv}");
+    if (r >= 0) {
+      r = AppendNotification(m, post.name, post.object, post.userInfo, kPostsElementDepth);
+      if (r < 0) {
+        *failedAt = i;
+        return r;  // logged
+      }
+      r = sd_bus_message_close_container(m);
+    }
+    if (r < 0) {
+      *failedAt = i;
+      NSLog(kCannotPostLine, IsBusText(post.name) ? post.name : "(invalid name)", SdBusError(r));
+      return r;
+    }
+  }
+  if (r >= 0) r = sd_bus_message_close_container(m);
+  if (r < 0) *failedAt = 0;
+  return r;
 }
 
 std::optional<NSNotification> DecodePostSignal(sd_bus_message* m) {
   Reader reader(m);
   std::optional<NSNotification> note = Decode(reader, m);
   if (!note) {
-    NSLog(kDroppedLine, reader.why().empty() ? "unreadable" : reader.why());
+    NSLog(kDroppedLine, "Post", reader.why().empty() ? "unreadable" : reader.why());
     return note;
   }
-  if (reader.leftOutCount() > 0) {
-    // One line per signal, however many values it lost, naming the first few.
-    std::string named;
-    for (const std::string& one : reader.leftOut()) named += (named.empty() ? "" : "; ") + one;
-    if (reader.leftOutCount() > reader.leftOut().size()) named += "; ...";
-    NSLog(kLeftOutOfPostLine, note->name, static_cast<int>(reader.leftOutCount()), named);
-  }
+  LogLeftOut(reader, note->name);
   return note;
+}
+
+std::optional<std::vector<NSNotification>> DecodePostsSignal(sd_bus_message* m) {
+  Reader reader(m);
+  std::optional<std::vector<NSNotification>> notes = DecodeAll(reader, m);
+  if (!notes) {
+    NSLog(kDroppedLine, "Posts", reader.why().empty() ? "unreadable" : reader.why());
+    return notes;
+  }
+  LogLeftOut(reader, notes->empty() ? std::string("(empty)") : notes->front().name);
+  return notes;
 }
 
 int AppendMessageArguments(sd_bus_message* m, std::span<const Object> arguments, std::string* why) {
@@ -510,7 +587,7 @@ std::optional<std::vector<Object>> ReadMessageArguments(sd_bus_message* m, std::
   }
   std::vector<Object> arguments;
   for (std::size_t i = 0; i < sig.size() / 2; ++i) {
-    std::optional<Object> argument = ReadOptional(reader, m, "v", "an argument", [&](auto& out) {
+    std::optional<Object> argument = ReadOptional(reader, m, "v", "an argument", 0, [&](auto& out) {
       return reader.variant(1, "an argument", out);
     });
     if (!argument) return failed();
@@ -546,12 +623,20 @@ OfflineBusPtr OpenOfflineBus() {
   return bus;
 }
 
-MessagePtr NewPostSignal(sd_bus* bus) {
+namespace {
+MessagePtr NewCenterSignal(sd_bus* bus, const char* member) {
   sd_bus_message* m = nullptr;
-  if (sd_bus_message_new_signal(bus, &m, kPostPath, kPostInterface, kPostMember) < 0) {
-    return nullptr;
-  }
+  if (sd_bus_message_new_signal(bus, &m, kPostPath, kPostInterface, member) < 0) return nullptr;
   return MessagePtr(m);
+}
+}  // namespace
+
+MessagePtr NewPostSignal(sd_bus* bus) {
+  return NewCenterSignal(bus, kPostMember);
+}
+
+MessagePtr NewPostsSignal(sd_bus* bus) {
+  return NewCenterSignal(bus, kPostsMember);
 }
 
 int SealForReading(sd_bus_message* m) {

@@ -84,6 +84,34 @@ inline constexpr char kPostSignature[] = "savaa{sv}";
 int AppendPostArguments(sd_bus_message* m, std::string_view name, const Object& object,
                         const Object& userInfo);
 
+// Several notifications that left one sender together, in one signal, in the order they were
+// posted: an array of (s name, av object, aa{sv} userInfo), each element laid out as the
+// arguments of a Post signal. A sender uses it only for two or more notifications; a lone one
+// still goes as Post. A receiver that knows only Post subscribes to that member alone, so it
+// never sees a Posts signal and cannot take one for a Post.
+inline constexpr char kPostsMember[] = "Posts";
+inline constexpr char kPostsSignature[] = "a(savaa{sv})";
+// The most notifications one Posts signal may carry; a receiver drops a signal with more.
+inline constexpr std::size_t kMaxPostsPerSignal = 1024;
+// The array and the structure around each element cost two levels of nesting, so an element
+// has two fewer for its values than the same notification sent as a Post.
+inline constexpr int kPostsElementDepth = 2;
+
+// A new, empty Posts signal on `bus`; null on failure.
+MessagePtr NewPostsSignal(sd_bus* bus);
+
+// Appends the array of a Posts signal holding `posts`. Returns 0, or a negative errno value
+// with the index of the first notification that could not be appended in `failedAt` (logged as
+// a refused post); the message is then unusable, and the caller may build a new one without it.
+int AppendPostsArguments(sd_bus_message* m, std::span<const NSNotification> posts,
+                         std::size_t* failedAt);
+
+// Decodes a Posts signal into the notifications it carries, in order. A message that is not a
+// Posts signal of the center's interface, whose signature is not `a(savaa{sv})`, that holds
+// more than kMaxPostsPerSignal elements, or any element that DecodePostSignal would refuse, is
+// dropped whole: nullopt, with one log line. Left-out values are logged as for Post.
+std::optional<std::vector<NSNotification>> DecodePostsSignal(sd_bus_message* m);
+
 // Decodes a Post signal into the notification it carries. A message that is not a Post signal
 // of the center's interface, whose signature is not `savaa{sv}`, whose arrays hold more than one
 // element, or that holds invalid UTF-8 or nesting deeper than kMaxNesting is dropped: nullopt,

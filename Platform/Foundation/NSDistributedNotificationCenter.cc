@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <mutex>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -36,10 +38,24 @@ constexpr char kOversizedLine[] =
 constexpr char kBehindLine[] =
     "NSDistributedNotificationCenter: observers are behind; dropped %lu notifications since the "
     "last line";
+constexpr char kWaitingLine[] =
+    "NSDistributedNotificationCenter: observers are behind; reading from the bus waits for them";
 
 // Posts waiting for the bus thread, at most; a caller past the cap waits up to kQueueWait.
-constexpr int kMaxQueuedPosts = 4096;
+constexpr std::size_t kMaxQueuedPosts = 4096;
 constexpr std::chrono::seconds kQueueWait{5};
+
+// Posts that follow one another closely are gathered into one Posts signal: one message through
+// the bus daemon and one wake-up of each receiver instead of one per post. A post made when the
+// last signal left longer than kGatherWindow ago goes at once; one made sooner waits at most
+// kGatherWindow for others to join it, so no post waits more than that.
+constexpr std::chrono::microseconds kGatherWindow{500};
+// What one Posts signal carries at most: notifications, and the sum of their payload sizes.
+constexpr std::size_t kPostsPerSignal = 256;
+constexpr std::size_t kBytesPerSignal = 256 * 1024;
+// A notification whose values nest deeper than this leaves alone as a Post, which gives its
+// values two more levels of the bus's nesting limit than an element of a Posts signal has.
+constexpr std::size_t kGatheredDepth = 16;
 
 // Attempts to reach a session bus that is not there start soon and back off to a second apart,
 // so a bus that appears is found within about a second.
@@ -47,69 +63,102 @@ constexpr std::chrono::milliseconds kReconnectFirst{100};
 constexpr std::chrono::milliseconds kReconnectLongest{1000};
 // A flood of refused or dropped notifications costs a line per burst.
 constexpr std::chrono::seconds kDropLogInterval{1};
+// When observers' queues are full, the bus thread stops reading (the bus daemon keeps what
+// comes meanwhile) until they have drained, so that a slow observer loses nothing. One that
+// has not made room for this long is taken as stuck: what waits for it is dropped, with a log
+// line, and reading goes on.
+constexpr std::chrono::seconds kObserverStuckWait{5};
 
 // What received notifications waiting on observers' run loops hold, over all observers.
 class QueueBudget {
  public:
+  // `onRoom` runs (on whichever thread gives back) once the queues have drained to half of the
+  // budget after a take was refused.
+  explicit QueueBudget(std::function<void()> onRoom) : onRoom_(std::move(onRoom)) {}
+
   bool take(std::size_t bytes) {
     std::lock_guard lock(mutex_);
     if (count_ + 1 > kMaxQueuedDistributedNotifications ||
         bytes_ + bytes > kMaxQueuedDistributedBytes) {
+      wanted_ = true;
       return false;
     }
     ++count_;
     bytes_ += bytes;
     return true;
   }
-  void give(std::size_t bytes) {
-    std::lock_guard lock(mutex_);
-    --count_;
-    bytes_ -= bytes;
+  void give(std::size_t count, std::size_t bytes) {
+    {
+      std::lock_guard lock(mutex_);
+      count_ -= count;
+      bytes_ -= bytes;
+      if (!wanted_ || count_ > kMaxQueuedDistributedNotifications / 2 ||
+          bytes_ > kMaxQueuedDistributedBytes / 2) {
+        return;
+      }
+      wanted_ = false;
+    }
+    onRoom_();
   }
 
  private:
+  const std::function<void()> onRoom_;
   std::mutex mutex_;
   std::size_t count_ = 0;
   std::size_t bytes_ = 0;
+  bool wanted_ = false;
 };
 
 // Held by a queued delivery: gives its share back when the delivery has run or was discarded.
 class QueueTicket {
  public:
-  QueueTicket(std::shared_ptr<QueueBudget> budget, std::size_t bytes)
-      : budget_(std::move(budget)), bytes_(bytes) {}
-  ~QueueTicket() { budget_->give(bytes_); }
+  QueueTicket(std::shared_ptr<QueueBudget> budget, std::size_t count, std::size_t bytes)
+      : budget_(std::move(budget)), count_(count), bytes_(bytes) {}
+  ~QueueTicket() { budget_->give(count_, bytes_); }
   QueueTicket(const QueueTicket&) = delete;
   QueueTicket& operator=(const QueueTicket&) = delete;
 
  private:
   std::shared_ptr<QueueBudget> budget_;
+  std::size_t count_;
   std::size_t bytes_;
 };
 
-std::size_t ObjectSize(const Object& root) {
+// The payload size of a value, and in `depth` (when given) how many collections deep it nests.
+std::size_t ObjectSize(const Object& root, std::size_t* depth = nullptr) {
   // Iterative, so that a value built in code (not by a conversion) cannot overflow the stack.
   constexpr std::size_t kOverhead = 16;
   std::size_t total = 0;
-  std::vector<const Object*> pending{&root};
+  std::size_t deepest = 0;
+  std::vector<std::pair<const Object*, std::size_t>> pending{{&root, 0}};
   while (!pending.empty()) {
-    const Object* value = pending.back();
+    const auto [value, level] = pending.back();
     pending.pop_back();
     total += kOverhead;
+    deepest = std::max(deepest, level);
     if (const std::string* s = value->string()) total += s->size();
     if (const ObjectData* d = value->data()) total += d->size();
     if (const ObjectArray* a = value->array()) {
-      for (const Object& item : *a) pending.push_back(&item);
+      for (const Object& item : *a) pending.emplace_back(&item, level + 1);
     }
     if (const ObjectDictionary* d = value->dictionary()) {
       for (const auto& [key, item] : *d) {
         total += key.size();
-        pending.push_back(&item);
+        pending.emplace_back(&item, level + 1);
       }
     }
   }
+  if (depth != nullptr) *depth = deepest;
   return total;
 }
+
+// A post waiting for the bus thread.
+struct PendingPost {
+  NSNotification note;
+  std::size_t size;
+  // Whether it may travel inside a Posts signal.
+  bool gatherable;
+};
 
 struct Registration {
   const void* observer;
@@ -126,6 +175,12 @@ struct Registration {
   bool matches(const NSNotification& note) const {
     return (!name || *name == note.name) && (object.isNil() || object == note.object);
   }
+};
+
+// A received notification on its way to one observer.
+struct Delivery {
+  std::shared_ptr<Registration> registration;
+  NSNotification note;
 };
 
 }  // namespace
@@ -153,8 +208,13 @@ class NSDistributedNotificationCenter::Impl final {
       state_ = State::Stopped;
     }
     drained_.notify_all();
-    // Posts queued before this task still go out: the loop runs tasks in order.
-    thread_->perform([] { RunLoop::current().stop(); }, false);
+    // Posts still gathering go out now, before the loop stops.
+    thread_->perform(
+        [this] {
+          sendPending(/*windowOver=*/true);
+          RunLoop::current().stop();
+        },
+        false);
     thread_->join();
   }
 
@@ -174,19 +234,23 @@ class NSDistributedNotificationCenter::Impl final {
   }
 
   void post(std::string name, Object object, Object userInfo) {
-    const std::size_t size = name.size() + ObjectSize(object) + ObjectSize(userInfo);
+    std::size_t objectDepth = 0, infoDepth = 0;
+    const std::size_t size =
+        name.size() + ObjectSize(object, &objectDepth) + ObjectSize(userInfo, &infoDepth);
     if (size > kMaxDistributedPayloadBytes) {
       NSLog(kCannotPostLine, name,
             "its payload of " + std::to_string(size) + " bytes is above " +
                 std::to_string(kMaxDistributedPayloadBytes));
       return;
     }
+    const bool gatherable = std::max(objectDepth, infoDepth) <= kGatheredDepth;
+    bool wake = false;
     {
       std::unique_lock lock(mutex_);
       // The caller waits for the bus thread only when it is far behind, so that a flood of
       // posts cannot queue without bound; a bus thread stuck past the bound drops the post.
-      if (queued_ >= kMaxQueuedPosts && !drained_.wait_for(lock, kQueueWait, [this] {
-            return queued_ < kMaxQueuedPosts || state_ != State::Running;
+      if (pending_.size() >= kMaxQueuedPosts && !drained_.wait_for(lock, kQueueWait, [this] {
+            return pending_.size() < kMaxQueuedPosts || state_ != State::Running;
           })) {
         if (!queueFullLogged_) NSLog(kCannotPostLine, name, "the bus thread is too far behind");
         queueFullLogged_ = true;
@@ -194,18 +258,18 @@ class NSDistributedNotificationCenter::Impl final {
       }
       if (state_ != State::Running) return;
       queueFullLogged_ = false;
-      ++queued_;
+      pending_.push_back(
+          PendingPost{NSNotification{std::move(name), std::move(object), std::move(userInfo)}, size,
+                      gatherable});
+      // One wake-up serves every post until the bus thread takes them; a full signal's worth
+      // does not wait for the gathering window.
+      if (!sendScheduled_ || pending_.size() == kPostsPerSignal) wake = true;
+      sendScheduled_ = true;
     }
     // sd-bus objects are not thread-safe, so the bus thread sends. The caller does not wait for
     // it: posts leave in the order they were made, each after whatever its caller did before
     // posting (a settings synchronize), which is the order receivers rely on.
-    thread_->perform(
-        [this, name = std::move(name), object = std::move(object), userInfo = std::move(userInfo)] {
-          send(name, object, userInfo);
-          std::lock_guard lock(mutex_);
-          if (queued_-- == kMaxQueuedPosts) drained_.notify_all();
-        },
-        false);
+    if (wake) thread_->perform([this] { sendPending(/*windowOver=*/false); }, false);
   }
 
   void setSuspended(bool suspended) {
@@ -215,7 +279,9 @@ class NSDistributedNotificationCenter::Impl final {
     // Delivered under the lock so that nothing received after the resume overtakes them.
     for (const auto& registration : registrations_) {
       std::deque<NSNotification> held = std::exchange(registration->held, {});
-      for (NSNotification& note : held) deliver(registration, std::move(note));
+      std::vector<Delivery> deliveries;
+      for (NSNotification& note : held) deliveries.push_back({registration, std::move(note)});
+      deliver(std::move(deliveries));
     }
   }
 
@@ -242,11 +308,13 @@ class NSDistributedNotificationCenter::Impl final {
     ready_.notify_all();
     RunLoop::current().run();
     retry_.reset();
+    gatherTimer_.reset();
+    stuckTimer_.reset();
     disconnect();
   }
 
-  // Opens the session bus, subscribes to Post signals and attaches the connection to this
-  // thread's run loop. Bus thread only.
+  // Opens the session bus, subscribes to Post and Posts signals and attaches the connection to
+  // this thread's run loop. Bus thread only.
   int connect(std::string* why) {
     const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
     if (address == nullptr || *address == '\0') {
@@ -261,20 +329,27 @@ class NSDistributedNotificationCenter::Impl final {
     if (r >= 0) r = sd_bus_set_description(bus.get(), "NSDistributedNotificationCenter");
     if (r >= 0) r = sd_bus_start(bus.get());
     sd_bus_slot* post = nullptr;
+    sd_bus_slot* posts = nullptr;
     sd_bus_slot* lost = nullptr;
-    // Both calls wait for the bus's answer, so no post made after start() can be missed.
+    // The calls wait for the bus's answer, so no post made after start() can be missed.
     if (r >= 0) {
       r = sd_bus_match_signal(bus.get(), &post, nullptr, dbus::kPostPath, dbus::kPostInterface,
                               dbus::kPostMember, &Impl::OnPost, this);
     }
     dbus::SlotPtr postSlot(post);
     if (r >= 0) {
+      r = sd_bus_match_signal(bus.get(), &posts, nullptr, dbus::kPostPath, dbus::kPostInterface,
+                              dbus::kPostsMember, &Impl::OnPosts, this);
+    }
+    dbus::SlotPtr postsSlot(posts);
+    if (r >= 0) {
       r = sd_bus_match_signal(bus.get(), &lost, "org.freedesktop.DBus.Local",
                               "/org/freedesktop/DBus/Local", "org.freedesktop.DBus.Local",
                               "Disconnected", &Impl::OnDisconnected, this);
     }
     dbus::SlotPtr lostSlot(lost);
-    if (r >= 0) {
+    // A connection made while reading is paused for observers is attached when the pause ends.
+    if (r >= 0 && !paused_) {
       r = sd_bus_attach_event(bus.get(), RunLoop::current().event(), SD_EVENT_PRIORITY_NORMAL);
     }
     if (r < 0) {
@@ -282,6 +357,7 @@ class NSDistributedNotificationCenter::Impl final {
       return r;
     }
     postSlot_ = std::move(postSlot);
+    postsSlot_ = std::move(postsSlot);
     lostSlot_ = std::move(lostSlot);
     bus_ = std::move(bus);
     return 0;
@@ -291,68 +367,168 @@ class NSDistributedNotificationCenter::Impl final {
     if (!bus_) return;
     sd_bus_flush(bus_.get());
     postSlot_.reset();
+    postsSlot_.reset();
     lostSlot_.reset();
     sd_bus_detach_event(bus_.get());
     bus_.reset();
   }
 
-  // Bus thread only.
-  void send(const std::string& name, const Object& object, const Object& userInfo) {
+  // Bus thread: sends what is pending, unless posts are coming closely one after another and
+  // the gathering window of the first one waiting has not passed yet.
+  void sendPending(bool windowOver) {
+    if (windowOver) gathering_ = false;
+    std::deque<PendingPost> posts;
+    {
+      std::lock_guard lock(mutex_);
+      if (pending_.empty()) {
+        sendScheduled_ = gathering_;
+        return;
+      }
+      const bool closeToLast = RunLoop::Clock::now() - lastSent_ < kGatherWindow;
+      if (!windowOver && closeToLast && pending_.size() < kPostsPerSignal) {
+        // The timer below sends them; posts made meanwhile need no wake-up of their own.
+        if (gathering_) return;
+        gathering_ = true;
+      } else {
+        posts.swap(pending_);
+        sendScheduled_ = gathering_;
+      }
+    }
+    if (posts.empty()) {
+      // Armed here, in a task, never inside the timer's own callback, which only queues one.
+      gatherTimer_ = RunLoop::current().addTimer(kGatherWindow, [this] {
+        RunLoop::current().perform([this] { sendPending(/*windowOver=*/true); });
+      });
+      return;
+    }
+    drained_.notify_all();
+    sendAll(posts);
+    lastSent_ = RunLoop::Clock::now();
+  }
+
+  // Bus thread: sends `posts` in order, as few signals as their count and size allow.
+  void sendAll(std::deque<PendingPost>& posts) {
     std::string why;
     if (!bus_) {
-      // Dropped without a line of its own: the outage was logged when it began.
+      // Dropped without a line of their own: the outage was logged when it began.
       if (connect(&why) < 0) return;
       announceReconnected();
     }
-    dbus::MessagePtr m = dbus::NewPostSignal(bus_.get());
-    if (!m) {
-      NSLog(kCannotPostLine, name, "cannot make a signal");
-      return;
+    const std::string lastName = posts.back().note.name;
+    std::vector<NSNotification> batch;
+    std::size_t bytes = 0;
+    for (PendingPost& post : posts) {
+      if (!batch.empty() && (!post.gatherable || batch.size() == kPostsPerSignal ||
+                             bytes + post.size > kBytesPerSignal)) {
+        sendBatch(batch);
+        batch.clear();
+        bytes = 0;
+      }
+      batch.push_back(std::move(post.note));
+      bytes += post.size;
+      if (!post.gatherable) {
+        sendBatch(batch);
+        batch.clear();
+        bytes = 0;
+      }
     }
-    if (dbus::AppendPostArguments(m.get(), name, object, userInfo) < 0) return;  // logged
-    int r = sd_bus_send(bus_.get(), m.get(), nullptr);
-    if (r >= 0) r = sd_bus_flush(bus_.get());
-    if (r < 0) NSLog(kCannotPostLine, name, std::strerror(-r));
+    if (!batch.empty()) sendBatch(batch);
+    int r = sd_bus_flush(bus_.get());
+    if (r < 0) NSLog(kCannotPostLine, lastName, std::strerror(-r));
   }
 
-  // Bus thread: hands a received notification to every matching observer.
-  void receive(sd_bus_message* m) {
-    std::optional<NSNotification> note = dbus::DecodePostSignal(m);
-    if (!note) return;  // logged
-    const std::size_t size = DistributedPayloadSize(*note);
-    if (size > kMaxDistributedPayloadBytes) {
+  // Bus thread: one Post signal for a lone notification, one Posts signal for several. A
+  // notification that cannot be encoded is left out (logged) and the rest still go.
+  void sendBatch(std::span<const NSNotification> notes) {
+    while (!notes.empty()) {
+      if (notes.size() == 1) {
+        sendOne(notes.front());
+        return;
+      }
+      dbus::MessagePtr m = dbus::NewPostsSignal(bus_.get());
+      if (!m) {
+        NSLog(kCannotPostLine, notes.front().name, "cannot make a signal");
+        return;
+      }
+      std::size_t failedAt = 0;
+      if (dbus::AppendPostsArguments(m.get(), notes, &failedAt) < 0) {
+        // The message is spoilt: send those before the refused one by themselves, go on after.
+        sendBatch(notes.first(failedAt));
+        notes = notes.subspan(failedAt + 1);
+        continue;
+      }
+      if (int r = sd_bus_send(bus_.get(), m.get(), nullptr); r < 0) {
+        NSLog(kCannotPostLine, notes.front().name, std::strerror(-r));
+      }
+      return;
+    }
+  }
+
+  void sendOne(const NSNotification& note) {
+    dbus::MessagePtr m = dbus::NewPostSignal(bus_.get());
+    if (!m) {
+      NSLog(kCannotPostLine, note.name, "cannot make a signal");
+      return;
+    }
+    if (dbus::AppendPostArguments(m.get(), note.name, note.object, note.userInfo) < 0) return;
+    if (int r = sd_bus_send(bus_.get(), m.get(), nullptr); r < 0) {
+      NSLog(kCannotPostLine, note.name, std::strerror(-r));
+    }
+  }
+
+  // Bus thread: hands received notifications to every matching observer. Each observer's
+  // thread gets them in the order they were posted, and what one signal brings to one thread
+  // reaches its run loop as one task.
+  void receive(std::span<NSNotification> received) {
+    std::vector<const NSNotification*> notes;
+    notes.reserve(received.size());
+    for (const NSNotification& note : received) {
+      const std::size_t size = DistributedPayloadSize(note);
+      if (size <= kMaxDistributedPayloadBytes) {
+        notes.push_back(&note);
+        continue;
+      }
       if (std::uint64_t count = oversized_.note()) {
-        NSLog(kOversizedLine, note->name, static_cast<unsigned long>(size),
+        NSLog(kOversizedLine, note.name, static_cast<unsigned long>(size),
               static_cast<unsigned long>(kMaxDistributedPayloadBytes),
               static_cast<unsigned long>(count));
       }
-      return;
     }
     std::lock_guard lock(mutex_);
-    for (const auto& registration : registrations_) {
-      if (!registration->matches(*note)) continue;
-      if (!suspended_ ||
-          registration->behavior == NSNotificationSuspensionBehavior::DeliverImmediately) {
-        deliver(registration, *note);
-        continue;
+    std::vector<Delivery> deliveries;
+    for (const NSNotification* note : notes) {
+      for (const auto& registration : registrations_) {
+        if (!registration->matches(*note)) continue;
+        if (!suspended_ ||
+            registration->behavior == NSNotificationSuspensionBehavior::DeliverImmediately) {
+          deliveries.push_back({registration, *note});
+          continue;
+        }
+        hold(*registration, *note);
       }
-      std::deque<NSNotification>& held = registration->held;
-      if (held.size() >= kMaxQueuedDistributedNotifications) {
-        reportDropped();
-        continue;
-      }
-      switch (registration->behavior) {
-        case NSNotificationSuspensionBehavior::Drop:
-        case NSNotificationSuspensionBehavior::DeliverImmediately:
-          break;
-        case NSNotificationSuspensionBehavior::Coalesce:
-          std::erase_if(held, [&](const NSNotification& n) { return n.name == note->name; });
-          held.push_back(*note);
-          break;
-        case NSNotificationSuspensionBehavior::Hold:
-          held.push_back(*note);
-          break;
-      }
+    }
+    deliver(std::move(deliveries));
+  }
+
+  // Keeps `note` back for a suspended observer, as its suspension behavior says. Called under
+  // mutex_.
+  void hold(Registration& registration, const NSNotification& note) {
+    std::deque<NSNotification>& held = registration.held;
+    if (held.size() >= kMaxQueuedDistributedNotifications) {
+      reportDropped();
+      return;
+    }
+    switch (registration.behavior) {
+      case NSNotificationSuspensionBehavior::Drop:
+      case NSNotificationSuspensionBehavior::DeliverImmediately:
+        break;
+      case NSNotificationSuspensionBehavior::Coalesce:
+        std::erase_if(held, [&](const NSNotification& n) { return n.name == note.name; });
+        held.push_back(note);
+        break;
+      case NSNotificationSuspensionBehavior::Hold:
+        held.push_back(note);
+        break;
     }
   }
 
@@ -392,22 +568,83 @@ class NSDistributedNotificationCenter::Impl final {
     NSLog(kReconnectedLine);
   }
 
-  // Queues `note` on the observer's run loop, within the budget of what may wait there.
-  // Called under mutex_.
-  void deliver(const std::shared_ptr<Registration>& registration, NSNotification note) {
-    const std::size_t size = DistributedPayloadSize(note);
-    if (!budget_->take(size)) {
-      reportDropped();
-      return;
+  // Queues each delivery on its observer's run loop, one task per thread holding that thread's
+  // deliveries in order, within the budget of what may wait there. Past the budget the rest wait
+  // in order, and reading from the bus pauses until the observers make room. Called under
+  // mutex_, on any thread.
+  void deliver(std::vector<Delivery> deliveries) {
+    struct Batch {
+      std::shared_ptr<Thread> thread;
+      std::vector<std::pair<std::weak_ptr<Registration>, NSNotification>> items;
+      std::size_t bytes = 0;
+    };
+    std::vector<Batch> batches;  // few: one per observing thread
+    for (Delivery& d : deliveries) {
+      const std::size_t size = DistributedPayloadSize(d.note);
+      if (!waiting_.empty() || !budget_->take(size)) {
+        waiting_.push_back(std::move(d));
+        continue;
+      }
+      auto batch = std::find_if(batches.begin(), batches.end(),
+                                [&](const Batch& b) { return b.thread == d.registration->thread; });
+      if (batch == batches.end()) batch = batches.insert(batches.end(), {d.registration->thread});
+      batch->items.emplace_back(d.registration, std::move(d.note));
+      batch->bytes += size;
     }
-    auto ticket = std::make_shared<QueueTicket>(budget_, size);
-    std::weak_ptr<Registration> weak = registration;
-    registration->thread->perform(
-        [weak, ticket, note = std::move(note)] {
-          std::shared_ptr<Registration> r = weak.lock();
-          if (r && !r->removed.load()) r->callback(note);
-        },
-        false);
+    for (Batch& batch : batches) {
+      auto ticket = std::make_shared<QueueTicket>(budget_, batch.items.size(), batch.bytes);
+      batch.thread->perform(
+          [ticket, items = std::move(batch.items)] {
+            for (const auto& [weak, note] : items) {
+              // Looked up for each one: an observer may remove itself or others in its call.
+              std::shared_ptr<Registration> r = weak.lock();
+              if (r && !r->removed.load()) r->callback(note);
+            }
+          },
+          false);
+    }
+    if (!waiting_.empty() && !pauseQueued_) {
+      pauseQueued_ = true;
+      thread_->perform([this] { pauseReading(); }, false);
+    }
+  }
+
+  // Bus thread: stops reading from the bus while deliveries wait for room.
+  void pauseReading() {
+    {
+      std::lock_guard lock(mutex_);
+      pauseQueued_ = false;
+      if (waiting_.empty() || paused_) return;
+    }
+    paused_ = true;
+    if (waitingLog_.note() > 0) NSLog(kWaitingLine);
+    if (bus_) sd_bus_detach_event(bus_.get());
+    stuckTimer_ = RunLoop::current().addTimer(kObserverStuckWait, [this] {
+      RunLoop::current().perform([this] { resumeReading(/*giveUp=*/true); });
+    });
+  }
+
+  // Bus thread: hands on what waited, as far as the budget allows, and reads from the bus again
+  // once nothing waits. With `giveUp`, what still waits is dropped instead.
+  void resumeReading(bool giveUp) {
+    if (!paused_) return;
+    {
+      std::lock_guard lock(mutex_);
+      std::deque<Delivery> waiting = std::exchange(waiting_, {});
+      if (giveUp) {
+        for (std::size_t i = 0; i < waiting.size(); ++i) reportDropped();
+      } else {
+        deliver(std::vector<Delivery>(std::make_move_iterator(waiting.begin()),
+                                      std::make_move_iterator(waiting.end())));
+        if (!waiting_.empty()) return;  // still full: the budget calls again
+      }
+    }
+    paused_ = false;
+    stuckTimer_.reset();
+    if (bus_ &&
+        sd_bus_attach_event(bus_.get(), RunLoop::current().event(), SD_EVENT_PRIORITY_NORMAL) < 0) {
+      connectionLost();
+    }
   }
 
   void reportDropped() {
@@ -417,7 +654,16 @@ class NSDistributedNotificationCenter::Impl final {
   }
 
   static int OnPost(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    static_cast<Impl*>(userdata)->receive(m);
+    if (std::optional<NSNotification> note = dbus::DecodePostSignal(m)) {
+      static_cast<Impl*>(userdata)->receive(std::span(&*note, 1));
+    }
+    return 0;
+  }
+
+  static int OnPosts(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    if (std::optional<std::vector<NSNotification>> notes = dbus::DecodePostsSignal(m)) {
+      static_cast<Impl*>(userdata)->receive(*notes);
+    }
     return 0;
   }
 
@@ -430,15 +676,24 @@ class NSDistributedNotificationCenter::Impl final {
   mutable std::mutex mutex_;
   std::condition_variable ready_;
   // Posts handed to the bus thread and not yet sent, and the wake-up for callers waiting for
-  // that number to fall under the cap.
-  int queued_ = 0;
+  // their number to fall under the cap.
+  std::deque<PendingPost> pending_;
   std::condition_variable drained_;
+  // Set while a task or the gathering timer will send what is pending, so a post need not wake
+  // the bus thread.
+  bool sendScheduled_ = false;
   bool queueFullLogged_ = false;
   State state_ = State::Starting;
   bool suspended_ = false;
   std::vector<std::shared_ptr<Registration>> registrations_;
   std::shared_ptr<Thread> thread_;
-  const std::shared_ptr<QueueBudget> budget_ = std::make_shared<QueueBudget>();
+  const std::shared_ptr<QueueBudget> budget_ = std::make_shared<QueueBudget>(
+      [this] { thread_->perform([this] { resumeReading(/*giveUp=*/false); }, false); });
+  // Deliveries that found the budget spent, in order, and whether a pause is on its way to the
+  // bus thread for them.
+  std::deque<Delivery> waiting_;
+  bool pauseQueued_ = false;
+  LogThrottle waitingLog_{kDropLogInterval};
   LogThrottle oversized_{kDropLogInterval};
   LogThrottle behind_{kDropLogInterval};
 
@@ -447,7 +702,16 @@ class NSDistributedNotificationCenter::Impl final {
   bool busMissing_ = false;
   dbus::BusPtr bus_;
   dbus::SlotPtr postSlot_;
+  dbus::SlotPtr postsSlot_;
   dbus::SlotPtr lostSlot_;
+  // When the last signal left, and the timer of a gathering window that is open.
+  RunLoop::Clock::time_point lastSent_;
+  bool gathering_ = false;
+  std::optional<RunLoopSource> gatherTimer_;
+  // Set while reading is paused for observers (the connection is then detached from the loop),
+  // and the timer that ends a pause for observers that do not make room.
+  bool paused_ = false;
+  std::optional<RunLoopSource> stuckTimer_;
   // An optional because RunLoopSource's inline default constructor cannot be instantiated here.
   std::optional<RunLoopSource> retry_;
 };

@@ -291,6 +291,105 @@ TEST_F(DBusCodecTest, NestingIsLimitedTo64LevelsBothWays) {
             std::vector<std::string>{std::string(kDropped) + "nesting deeper than 64 levels"});
 }
 
+// Several notifications in one Posts signal.
+class PostsCodecTest : public DBusCodecTest {
+ protected:
+  std::optional<std::vector<NSNotification>> RoundTrip(const std::vector<NSNotification>& notes,
+                                                       std::size_t* failedAt = nullptr) {
+    dbus::MessagePtr m = dbus::NewPostsSignal(bus_.get());
+    std::size_t failed = 0;
+    if (dbus::AppendPostsArguments(m.get(), notes, &failed) < 0) {
+      if (failedAt) *failedAt = failed;
+      return std::nullopt;
+    }
+    EXPECT_GE(dbus::SealForReading(m.get()), 0);
+    return dbus::DecodePostsSignal(m.get());
+  }
+  std::optional<std::vector<NSNotification>> Decode(
+      const std::function<void(sd_bus_message*)>& build) {
+    dbus::MessagePtr m = dbus::NewPostsSignal(bus_.get());
+    build(m.get());
+    EXPECT_GE(dbus::SealForReading(m.get()), 0);
+    return dbus::DecodePostsSignal(m.get());
+  }
+};
+
+TEST_F(PostsCodecTest, KeepsEveryNotificationItsValuesAndTheOrder) {
+  const std::vector<NSNotification> sent = {
+      {"a", Object("x"), SampleUserInfo()},
+      {"b", Object(), Object()},
+      {"a", Object::numberWithInteger(7), Object(ObjectDictionary{})},
+      {"c", Nested(30), Object()},  // the deepest an element can carry
+  };
+  auto got = RoundTrip(sent);
+  ASSERT_TRUE(got);
+  ASSERT_EQ(got->size(), sent.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ((*got)[i].name, sent[i].name) << i;
+    EXPECT_EQ((*got)[i].object, sent[i].object) << i;
+    EXPECT_EQ(Shape((*got)[i].userInfo), Shape(sent[i].userInfo, true)) << i;
+  }
+  EXPECT_TRUE(log_.lines().empty());
+
+  // An element cannot be one level as deep as a lone Post: the encoder says which one failed.
+  std::size_t failedAt = 99;
+  EXPECT_FALSE(RoundTrip({{"ok", Object(), Object()}, {"deep", Nested(31), Object()}}, &failedAt));
+  EXPECT_EQ(failedAt, 1u);
+  failedAt = 99;
+  EXPECT_FALSE(RoundTrip({{"\xFF", Object(), Object()}}, &failedAt));
+  EXPECT_EQ(failedAt, 0u);
+}
+
+TEST_F(PostsCodecTest, DropsTheWholeSignalWhenAnyPartIsWrong) {
+  const std::string dropped = "NSDistributedNotificationCenter: dropped a Posts signal: ";
+  struct Case {
+    const char* what;
+    std::function<void(sd_bus_message*)> build;
+    std::string why;
+  };
+  const std::vector<Case> cases = {
+      {"a lone Post's layout",
+       [](sd_bus_message* m) { sd_bus_message_append(m, "savaa{sv}", "n", 0, 0); },
+       "signature is 'savaa{sv}', not 'a(savaa{sv})'"},
+      {"an element with two objects",
+       [](sd_bus_message* m) {
+         sd_bus_message_open_container(m, 'a', "(savaa{sv})");
+         sd_bus_message_append(m, "(savaa{sv})", "good", 0, 0);
+         sd_bus_message_open_container(m, 'r', "savaa{sv}");
+         sd_bus_message_append(m, "sav", "bad", 2, "s", "a", "s", "b");
+         sd_bus_message_append(m, "aa{sv}", 0);
+         sd_bus_message_close_container(m);
+         sd_bus_message_close_container(m);
+       },
+       "object holds more than one element"},
+      {"too many elements",
+       [](sd_bus_message* m) {
+         sd_bus_message_open_container(m, 'a', "(savaa{sv})");
+         for (std::size_t i = 0; i <= dbus::kMaxPostsPerSignal; ++i) {
+           sd_bus_message_append(m, "(savaa{sv})", "n", 0, 0);
+         }
+         sd_bus_message_close_container(m);
+       },
+       "more than 1024 notifications"},
+  };
+  for (const Case& c : cases) {
+    log_.clear();
+    EXPECT_FALSE(Decode(c.build)) << c.what;
+    EXPECT_EQ(log_.lines(), std::vector<std::string>{dropped + c.why}) << c.what;
+  }
+  // A Post is not a Posts signal, and the other way round.
+  dbus::MessagePtr post = dbus::NewPostSignal(bus_.get());
+  ASSERT_GE(dbus::AppendPostArguments(post.get(), "n", Object(), Object()), 0);
+  ASSERT_GE(dbus::SealForReading(post.get()), 0);
+  EXPECT_FALSE(dbus::DecodePostsSignal(post.get()));
+  dbus::MessagePtr posts = dbus::NewPostsSignal(bus_.get());
+  std::size_t failedAt = 0;
+  const std::vector<NSNotification> two = {{"n", Object(), Object()}, {"m", Object(), Object()}};
+  ASSERT_GE(dbus::AppendPostsArguments(posts.get(), two, &failedAt), 0);
+  ASSERT_GE(dbus::SealForReading(posts.get()), 0);
+  EXPECT_FALSE(dbus::DecodePostSignal(posts.get()));
+}
+
 TEST_F(DBusCodecTest, EncoderLeavesOutPointersAndRefusesBadText) {
   int anchor = 0;
   const Object pointer = Object::valueWithPointer(&anchor);
@@ -436,6 +535,127 @@ TEST_F(DistributedCenterTest, DeliversOwnPostsOnTheRegisteringThreadsLoop) {
   EXPECT_EQ(onMain.notes[1].object, Object("y"));
   std::lock_guard lock(mutex);
   EXPECT_EQ(calledOn.size(), 1u);
+}
+
+// Watches the center's signals on a connection of its own, as another receiver would, and
+// counts them by member.
+class SignalSpy {
+ public:
+  SignalSpy() {
+    sd_bus* raw = nullptr;
+    if (sd_bus_open_user(&raw) < 0) return;
+    bus_.reset(raw);
+    for (const char* member : {dbus::kPostMember, dbus::kPostsMember}) {
+      if (sd_bus_match_signal(bus_.get(), nullptr, nullptr, dbus::kPostPath, dbus::kPostInterface,
+                              member, &SignalSpy::OnSignal, this) < 0) {
+        bus_.reset();
+        return;
+      }
+    }
+  }
+  bool ok() const { return bus_ != nullptr; }
+
+  // Reads signals until `notes` notifications have come, or 10 s passed.
+  bool waitForNotes(std::size_t notes) {
+    const auto limit = std::chrono::steady_clock::now() + 10s;
+    while (names.size() < notes && std::chrono::steady_clock::now() < limit) {
+      if (sd_bus_process(bus_.get(), nullptr) == 0) sd_bus_wait(bus_.get(), 100'000);
+    }
+    return names.size() >= notes;
+  }
+
+  int postSignals = 0;
+  int postsSignals = 0;
+  std::vector<std::string> names;
+
+ private:
+  // Other tests may share the bus: only notifications named with the prefix count.
+  static int OnSignal(sd_bus_message* m, void* self, sd_bus_error*) {
+    auto* spy = static_cast<SignalSpy*>(self);
+    std::vector<NSNotification> notes;
+    const bool post = sd_bus_message_is_signal(m, nullptr, dbus::kPostMember) > 0;
+    if (post) {
+      if (auto note = dbus::DecodePostSignal(m)) notes.push_back(std::move(*note));
+    } else if (auto decoded = dbus::DecodePostsSignal(m)) {
+      notes = std::move(*decoded);
+    }
+    bool ours = false;
+    for (const NSNotification& note : notes) {
+      if (!note.name.starts_with(kPrefix)) continue;
+      spy->names.push_back(note.name);
+      ours = true;
+    }
+    if (ours) ++(post ? spy->postSignals : spy->postsSignals);
+    return 0;
+  }
+  static constexpr char kPrefix[] = "burst.";
+  dbus::BusPtr bus_;
+};
+
+TEST_F(DistributedCenterTest, GathersABurstIntoFewSignalsAndSendsALonePostAtOnce) {
+  SignalSpy spy;
+  ASSERT_TRUE(spy.ok());
+  Inbox inbox;
+  center().addObserver(this, inbox.callback(), std::nullopt, Object(),
+                       Behavior::DeliverImmediately);
+  // A burst as a sync client makes when it badges a folder, with one notification too deep to
+  // travel inside a Posts signal in the middle of it.
+  constexpr int kBurst = 3000;
+  for (int i = 0; i < kBurst; ++i) {
+    if (i == kBurst / 2) {
+      center().postNotificationName("burst.deep", Nested(31), Object(), true);
+    }
+    center().postNotificationName("burst.n", Object::numberWithInteger(i), Object(), true);
+  }
+  ASSERT_TRUE(RunUntil([&] { return inbox.notes.size() == kBurst + 1; }));
+  for (int i = 0, n = 0; i <= kBurst; ++i) {
+    const NSNotification& note = inbox.notes[i];
+    if (i == kBurst / 2) {
+      EXPECT_EQ(note.name, "burst.deep");
+      EXPECT_EQ(note.object, Nested(31));
+      continue;
+    }
+    ASSERT_EQ(note.object, Object::numberWithInteger(n)) << i;
+    ++n;
+  }
+  ASSERT_TRUE(spy.waitForNotes(kBurst + 1));
+  EXPECT_EQ(spy.names.size(), static_cast<std::size_t>(kBurst + 1));
+  // Gathered: far fewer signals than notifications, and the deep one went as a Post.
+  EXPECT_LT(spy.postSignals + spy.postsSignals, kBurst / 4);
+  EXPECT_GE(spy.postSignals, 1);
+  EXPECT_GE(spy.postsSignals, 1);
+
+  // After a pause, a lone post leaves at once as a Post, which receivers that know only that
+  // member still get.
+  std::this_thread::sleep_for(20ms);
+  const int postsBefore = spy.postSignals;
+  const int gatheredBefore = spy.postsSignals;
+  center().postNotificationName("burst.lone", Object(), Object(), true);
+  ASSERT_TRUE(spy.waitForNotes(kBurst + 2));
+  EXPECT_EQ(spy.names.back(), "burst.lone");
+  EXPECT_EQ(spy.postSignals, postsBefore + 1);
+  EXPECT_EQ(spy.postsSignals, gatheredBefore);
+}
+
+// An observer whose thread is busy for a while gets every notification afterwards, in order:
+// reading from the bus waits for it instead of dropping what its queue cannot hold.
+TEST_F(DistributedCenterTest, ASlowObserverLosesNothing) {
+  LogCapture log;
+  Inbox inbox;
+  center().addObserver(this, inbox.callback(), "slow.n", Object(), Behavior::DeliverImmediately);
+  const int count = static_cast<int>(kMaxQueuedDistributedNotifications) * 3;
+  for (int i = 0; i < count; ++i) {
+    center().postNotificationName("slow.n", Object::numberWithInteger(i), Object(), true);
+  }
+  // Busy: the loop of this thread does not run while the notifications come back.
+  std::this_thread::sleep_for(1500ms);
+  ASSERT_TRUE(RunUntil([&] { return inbox.notes.size() == static_cast<std::size_t>(count); }))
+      << inbox.notes.size();
+  for (int i = 0; i < count; ++i) {
+    ASSERT_EQ(inbox.notes[i].object, Object::numberWithInteger(i)) << i;
+  }
+  EXPECT_GE(log.countContaining("reading from the bus waits for them"), 1u);
+  EXPECT_EQ(log.countContaining("dropped"), 0u);
 }
 
 TEST_F(DistributedCenterTest, MatchesAndRemovesByObserverNameAndObject) {
