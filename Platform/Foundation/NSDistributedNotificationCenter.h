@@ -4,7 +4,9 @@
 // Wire: signal `Post` of interface `org.vrk.DistributedNotificationCenter` on path
 // `/org/vrk/DistributedNotificationCenter`, arguments (s name, av object, aa{sv} userInfo), where
 // object and userInfo hold no element for nil and one element otherwise (DBusCodec.h has the
-// value mapping). Every process that observes receives its own posts too.
+// value mapping). Posts that leave together travel as one signal `Posts` of the same interface,
+// an array of such (s, av, aa{sv}) in post order; a lone post is always a `Post`. Every process
+// that observes receives its own posts too.
 //
 // Contract:
 // - defaultCenter() belongs to the platform and is never destroyed. The first call connects to
@@ -16,15 +18,20 @@
 // - Memory is bounded whatever other processes send: a notification whose payload exceeds
 //   kMaxDistributedPayloadBytes is refused (sent or received), and at most
 //   kMaxQueuedDistributedNotifications (or kMaxQueuedDistributedBytes) received notifications
-//   wait for observers' run loops; beyond that they are dropped, with one log line per burst.
+//   wait for observers' run loops. Beyond that the center stops reading from the bus (the bus
+//   daemon keeps what comes) until the observers have drained half of it, so a slow observer
+//   loses nothing; when they make no room for 5 seconds, what waits is dropped, with one log
+//   line per burst, and reading goes on.
 // - Observers are called on the run loop of the thread that registered them (that thread must
 //   run its run loop), never on the caller's stack. A registration removed before a pending
 //   delivery runs is not called. The center copies the callback; it never owns `observer`,
 //   which is only a key for removal.
 // - postNotificationName queues the signal for the bus thread and returns without waiting for
-//   it (unless kMaxQueuedPosts posts are still waiting, then for at most a few seconds). Posts
-//   leave in the order they were made, so a post made after a settings synchronize reaches
-//   observers after the settings did. A post that cannot be
+//   it (unless 4096 posts are still waiting, then for at most a few seconds). A post made when
+//   the last signal left more than half a millisecond ago leaves at once; one made sooner waits
+//   at most that long for others to gather with it. Posts leave in the order they were made, and
+//   each observing thread receives them in that order, so a post made after a settings
+//   synchronize reaches observers after the settings did. A post that cannot be
 //   sent (pointer values, invalid UTF-8, nesting beyond 64 levels, no bus) is logged and dropped;
 //   nothing is reported to the caller, as on the platform. `deliverImmediately` cannot cross the
 //   signal, so the receiving observer's suspension behaviour alone decides.
