@@ -79,12 +79,19 @@ class Plugin final {
                             this);
     }
     objectSlot_.reset(object);
+    // Posts that left the library together come as one Posts signal.
     sd_bus_slot* post = nullptr;
+    sd_bus_slot* posts = nullptr;
     if (r >= 0) {
       r = sd_bus_match_signal(bus_.get(), &post, nullptr, dbus::kPostPath, dbus::kPostInterface,
                               dbus::kPostMember, &Plugin::OnPost, this);
     }
     postSlot_.reset(post);
+    if (r >= 0) {
+      r = sd_bus_match_signal(bus_.get(), &posts, nullptr, dbus::kPostPath, dbus::kPostInterface,
+                              dbus::kPostsMember, &Plugin::OnPosts, this);
+    }
+    postsSlot_.reset(posts);
     if (r >= 0) r = sd_bus_request_name(bus_.get(), kVRKFinderPluginConnectionName, 0);
     if (r >= 0 && ::pipe2(stop_, O_CLOEXEC) != 0) r = -errno;
     if (r < 0) {
@@ -92,6 +99,7 @@ class Plugin final {
           std::string("cannot vend ") + kVRKFinderPluginConnectionName + ": " + std::strerror(-r);
       objectSlot_.reset();
       postSlot_.reset();
+      postsSlot_.reset();
       bus_.reset();
       return false;
     }
@@ -105,6 +113,7 @@ class Plugin final {
     thread_.join();
     objectSlot_.reset();
     postSlot_.reset();
+    postsSlot_.reset();
     bus_.reset();
     ::close(stop_[0]);
     ::close(stop_[1]);
@@ -219,16 +228,27 @@ class Plugin final {
   }
 
   static int OnPost(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    std::optional<NSNotification> note = dbus::DecodePostSignal(m);
-    if (!note || note->name != kVRKDylibWillDieSoonNotification) return 0;
-    auto* self = static_cast<Plugin*>(userdata);
-    std::lock_guard lock(self->mutex_);
-    // The library is going away: nothing it set stays on screen.
-    self->shown_.root.reset();
-    self->shown_.badges.clear();
-    self->shown_.menuItems = Object();
-    ++self->shown_.received[std::string(kVRKDylibWillDieSoonNotification)];
+    if (std::optional<NSNotification> note = dbus::DecodePostSignal(m)) {
+      static_cast<Plugin*>(userdata)->notified(*note);
+    }
     return 0;
+  }
+
+  static int OnPosts(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    if (auto notes = dbus::DecodePostsSignal(m)) {
+      for (const NSNotification& note : *notes) static_cast<Plugin*>(userdata)->notified(note);
+    }
+    return 0;
+  }
+
+  void notified(const NSNotification& note) {
+    if (note.name != kVRKDylibWillDieSoonNotification) return;
+    std::lock_guard lock(mutex_);
+    // The library is going away: nothing it set stays on screen.
+    shown_.root.reset();
+    shown_.badges.clear();
+    shown_.menuItems = Object();
+    ++shown_.received[std::string(kVRKDylibWillDieSoonNotification)];
   }
 
   std::mutex mutex_;
@@ -236,6 +256,7 @@ class Plugin final {
   dbus::BusPtr bus_;
   dbus::SlotPtr objectSlot_;
   dbus::SlotPtr postSlot_;
+  dbus::SlotPtr postsSlot_;
   int stop_[2] = {-1, -1};
   std::thread thread_;
   // Host thread only.
