@@ -3,7 +3,12 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "Platform/Foundation/DefaultsCodec.h"
@@ -71,6 +76,135 @@ bool IsDictionaryText(std::string_view text) {
 
 }  // namespace
 
+// Copies the write-ahead log back into the database on a thread of its own, with a connection
+// of its own. In a large database a checkpoint writes back a page for almost every commit since
+// the last one and syncs them all, which takes milliseconds: a caller that committed one small
+// change should not wait for it.
+class Database::Checkpointer final {
+ public:
+  // Null, with a log line, when the connection or the thread cannot be had.
+  static std::unique_ptr<Checkpointer> start(const std::string& path);
+  // Interrupts a pass in progress and ends the thread.
+  ~Checkpointer();
+  Checkpointer(const Checkpointer&) = delete;
+  Checkpointer& operator=(const Checkpointer&) = delete;
+
+  // Asks for a pass after a commit that left `frames` frames in the log; returns at once.
+  void request(int frames);
+  int passes() const { return passes_.load(std::memory_order_relaxed); }
+
+ private:
+  // A pass for fewer new frames is not worth waking the thread for.
+  static constexpr int kFramesPerPass = 256;
+
+  Checkpointer(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+  void run();
+
+  sqlite3* const db_;  // used by the thread alone, closed after it ends
+  const std::string path_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool requested_ = false;  // guarded by mutex_
+  bool stopping_ = false;   // guarded by mutex_
+  // Set from a request until its pass ends, so that the commits meanwhile cost no lock.
+  std::atomic<bool> busy_{false};
+  std::atomic<int> copied_{0};  // the log's frames that the last pass copied
+  std::atomic<int> passes_{0};
+  bool failureLogged_ = false;  // the thread's alone
+  std::thread thread_;
+};
+
+std::unique_ptr<Database::Checkpointer> Database::Checkpointer::start(const std::string& path) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(
+      path.c_str(), &db,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+      nullptr);
+  // The connection learns that the file is in WAL mode on its first read.
+  sqlite3_stmt* mode = nullptr;
+  if (rc == SQLITE_OK) rc = sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &mode, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(mode);
+  const bool wal =
+      rc == SQLITE_ROW &&
+      std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(mode, 0))) == "wal";
+  sqlite3_finalize(mode);
+  if (!wal) {
+    NSLog("[NSUserDefaults] cannot checkpoint %s in the background: %s (%d)", path,
+          rc == SQLITE_ROW ? "not in WAL mode" : sqlite3_errmsg(db), rc);
+    sqlite3_close_v2(db);
+    return nullptr;
+  }
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  std::unique_ptr<Checkpointer> checkpointer(new Checkpointer(db, path));
+  try {
+    checkpointer->thread_ = std::thread([c = checkpointer.get()] { c->run(); });
+  } catch (const std::system_error& e) {
+    NSLog("[NSUserDefaults] cannot checkpoint %s in the background: %s", path, e.what());
+    return nullptr;  // the destructor finds no thread to end
+  }
+  return checkpointer;
+}
+
+Database::Checkpointer::~Checkpointer() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    // A pass checks for this between pages, so ending never waits for a whole checkpoint.
+    sqlite3_interrupt(db_);
+  }
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
+  sqlite3_close_v2(db_);
+}
+
+void Database::Checkpointer::request(int frames) {
+  if (busy_.load(std::memory_order_acquire)) return;
+  int copied = copied_.load(std::memory_order_relaxed);
+  if (copied > frames) copied = 0;  // the log has started again from its beginning since
+  if (frames - copied < kFramesPerPass) return;
+  {
+    std::lock_guard lock(mutex_);
+    requested_ = true;
+    busy_.store(true, std::memory_order_relaxed);
+  }
+  wake_.notify_one();
+}
+
+void Database::Checkpointer::run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [&] { return requested_ || stopping_; });
+    if (stopping_) return;
+    requested_ = false;
+    lock.unlock();
+    int frames = 0, copied = 0;
+    // PASSIVE takes no lock that a writer or a reader waits for; it copies what no reader
+    // still needs, and another checkpoint in progress makes it return SQLITE_BUSY at once.
+    const int rc =
+        sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
+    if (rc == SQLITE_OK && copied < frames) {
+      // SQLite syncs the database only after copying the whole log, which a stream of commits
+      // never lets this pass do. Synced here, the pages copied so far are not left for the
+      // checkpoint that ends the stream, so that one has only its own pages to sync.
+      sqlite3_file* file = nullptr;
+      if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK &&
+          file && file->pMethods) {
+        file->pMethods->xSync(file, SQLITE_SYNC_NORMAL);
+      }
+    } else if (rc != SQLITE_OK && (rc & 0xFF) != SQLITE_BUSY && rc != SQLITE_INTERRUPT &&
+               !failureLogged_) {
+      // The writer checkpoints itself once the log grows past its limit; said once.
+      failureLogged_ = true;
+      NSLog("[NSUserDefaults] cannot checkpoint %s in the background: %s (%d)", path_,
+            sqlite3_errmsg(db_), rc);
+    }
+    copied_.store(rc == SQLITE_OK ? copied : 0, std::memory_order_relaxed);
+    passes_.fetch_add(1, std::memory_order_relaxed);
+    busy_.store(false, std::memory_order_release);
+    lock.lock();
+  }
+}
+
 struct Database::Statements {
   Statement dataVersion, selectKey, selectEntries, selectAll, upsertKey, deleteKey, deleteEntries,
       upsertEntry, deleteEntry, selectMeta, upsertMeta, beginRead, begin, commit, rollback;
@@ -80,6 +214,9 @@ Database::Database(sqlite3* db, std::string path) : db_(db), path_(std::move(pat
 
 Database::~Database() {
   statements_.reset();  // statements go before the connection they belong to
+  // The checkpoint connection goes first, so that closing ours, the last one, can copy the log
+  // back and remove it with the shared-memory file.
+  checkpointer_.reset();
   sqlite3_close_v2(db_);
 }
 
@@ -89,7 +226,8 @@ bool Database::fail(int rc, std::string_view action) {
   return false;
 }
 
-std::unique_ptr<Database> Database::open(const std::filesystem::path& path, Status& status) {
+std::unique_ptr<Database> Database::open(const std::filesystem::path& path, Status& status,
+                                         CheckpointFrames checkpoints) {
   status = Status::CannotOpen;
   constexpr int kCommon = SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
   sqlite3* raw = nullptr;
@@ -110,7 +248,44 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& path, Stat
   sqlite3_limit(raw, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxSettingsValueBytes) + 1024);
   status = db->prepare();
   if (status != Status::Ok) return nullptr;
+  // Replaces SQLite's own checkpoint in the committing caller.
+  db->checkpoints_ = checkpoints;
+  sqlite3_wal_hook(raw, &Database::afterCommit, db.get());
   return db;
+}
+
+// Runs in the committing caller after every commit, with the write lock released.
+int Database::afterCommit(void* self, sqlite3*, const char*, int frames) {
+  Database& db = *static_cast<Database*>(self);
+  if (frames >= db.checkpoints_.inCaller) {
+    db.checkpointHere();
+  } else if (frames >= db.checkpoints_.background) {
+    if (!db.checkpointer_ && !db.checkpointerFailed_) {
+      try {
+        db.checkpointer_ = Checkpointer::start(db.path_);
+      } catch (const std::bad_alloc&) {
+        // Nothing may be thrown through SQLite; the writer checkpoints itself instead.
+      }
+      db.checkpointerFailed_ = !db.checkpointer_;
+    }
+    if (db.checkpointer_) db.checkpointer_->request(frames);
+  }
+  return SQLITE_OK;
+}
+
+// Copies what the thread has not copied yet, here, and lets the next commit start the log again
+// from its beginning. SQLITE_BUSY (the thread is in a pass) is tried again at the next commit;
+// like SQLite's own checkpoint after a commit, a failure here is not the commit's.
+void Database::checkpointHere() {
+  if (sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) ==
+      SQLITE_OK) {
+    ++callerCheckpoints_;
+  }
+}
+
+Database::CheckpointCounts Database::checkpointCounts() const {
+  return {checkpointer_ ? checkpointer_->passes() : 0, callerCheckpoints_,
+          checkpointer_ != nullptr};
 }
 
 std::unique_ptr<Database> Database::openImage(std::span<const std::byte> bytes) {

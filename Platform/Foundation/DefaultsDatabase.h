@@ -15,6 +15,14 @@
 //   false or nullopt; nothing throws except std::bad_alloc.
 // - The only wait is SQLite's busy time-out (kDefaultsBusyTimeout): a writer that cannot get
 //   the write lock in that time fails instead of hanging.
+// - Checkpoints (copying the write-ahead log back into the file) do not run in the committing
+//   caller as SQLite would run them: once the log holds CheckpointFrames::background frames, a
+//   thread of the Database's own copies it on a connection of its own, without blocking
+//   writers or readers. Only when the log reaches CheckpointFrames::inCaller frames (the thread
+//   cannot keep up with a stream of commits, or cannot run at all) does the committing caller
+//   checkpoint itself, copying what the thread has not, so the log never grows without bound.
+//   The thread starts at the first checkpoint that needs it and ends with the Database, which
+//   interrupts a checkpoint in progress rather than waiting for it.
 // - Values above kMaxSettingsValueBytes are refused by the connection itself (SQLITE_TOOBIG)
 //   and read as absent, with a log line.
 #pragma once
@@ -38,6 +46,12 @@ namespace vrk::defaults {
 inline constexpr std::int32_t kDefaultsApplicationId = 0x56524B44;  // "VRKD"
 inline constexpr std::chrono::milliseconds kDefaultsBusyTimeout{1000};
 
+// When the write-ahead log is checkpointed, in frames (pages) of the log.
+struct CheckpointFrames {
+  int background = 1000;  // SQLite's own default for its checkpoint in the caller
+  int inCaller = 4000;    // about 16 MB of log with the usual 4 KB pages
+};
+
 class Database final {
  public:
   enum class Status {
@@ -50,7 +64,8 @@ class Database final {
   // Opens the database at `path` (never through a symlink), creating our schema in an empty
   // or new file and switching it to WAL with synchronous=NORMAL. A file that cannot be written
   // is opened read-only. Only Status::Ok comes with a database.
-  static std::unique_ptr<Database> open(const std::filesystem::path& path, Status& status);
+  static std::unique_ptr<Database> open(const std::filesystem::path& path, Status& status,
+                                        CheckpointFrames checkpoints = {});
   // A database held in memory from the bytes of a file, for the fuzzer; null when the bytes
   // are not a database of ours.
   static std::unique_ptr<Database> openImage(std::span<const std::byte> bytes);
@@ -86,11 +101,21 @@ class Database final {
   bool commit();
   void rollback();
 
+  // How many checkpoints have run so far, on the thread and in the committing caller, and
+  // whether the thread is running now.
+  struct CheckpointCounts {
+    int background = 0;
+    int inCaller = 0;
+    bool threadRunning = false;
+  };
+  CheckpointCounts checkpointCounts() const;
+
   // The code of the last failure (SQLITE_BUSY, SQLITE_FULL, ...), 0 after success.
   int lastError() const { return lastError_; }
   const std::string& path() const { return path_; }
 
   struct Statements;
+  class Checkpointer;
 
  private:
   Database(sqlite3* db, std::string path);
@@ -100,10 +125,16 @@ class Database final {
   std::optional<ObjectDictionary> readAllInTransaction();
   bool beginRead();
   void endRead();
+  static int afterCommit(void* self, sqlite3* db, const char* name, int frames);
+  void checkpointHere();
 
   sqlite3* db_;
   std::string path_;
   std::unique_ptr<Statements> statements_;
+  CheckpointFrames checkpoints_;
+  std::unique_ptr<Checkpointer> checkpointer_;  // started at the first need
+  bool checkpointerFailed_ = false;
+  int callerCheckpoints_ = 0;
   int lastError_ = 0;
 };
 

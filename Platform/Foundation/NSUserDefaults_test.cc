@@ -457,7 +457,15 @@ std::int64_t WalFramesAfter(const fs::path& file, const std::function<void()>& c
     int log = 0, done = 0;
     // A connection learns that the file is in WAL mode on its first read.
     sqlite3_exec(db, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
-    const int rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log, &done);
+    // The store's own checkpoint thread may be copying the log at this moment, and a passive
+    // checkpoint does not wait for another one.
+    int rc;
+    for (int i = 0; (rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log,
+                                                    &done)) == SQLITE_BUSY &&
+                    i < 1000;
+         ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
     EXPECT_EQ(rc, SQLITE_OK) << sqlite3_errmsg(db);
     if (rc == SQLITE_OK) frames = log;
   }

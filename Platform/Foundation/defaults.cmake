@@ -10,3 +10,5 @@ set(VRK_FOUNDATION_PARTS ${VRK_FOUNDATION_PARTS} vrk_defaults)
 vrk_test(NAME defaults_test SOURCES NSUserDefaults_test.cc LIBS vrk_defaults SQLite::SQLite3)
 vrk_test(NAME defaults_threads_test SOURCES NSUserDefaults_threads_test.cc LIBS vrk_defaults
          LABELS threads)
+vrk_test(NAME defaults_checkpoint_test SOURCES DefaultsDatabase_threads_test.cc
+         LIBS vrk_defaults SQLite::SQLite3 LABELS threads)
