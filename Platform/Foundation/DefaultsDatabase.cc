@@ -378,9 +378,10 @@ Database::Status Database::prepare() {
   // last ones. A read-only connection keeps whatever mode the file has.
   sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
   sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-  // Pages are read through a shared mapping of the file instead of copied into a private cache,
-  // so a write into a large dictionary costs no read calls and no memory of its own.
-  sqlite3_exec(db_, "PRAGMA mmap_size=268435456", nullptr, nullptr, nullptr);
+  // Pages are read with read calls into SQLite's own bounded cache, not through a mapping of the
+  // file: a write into a 100k-entry dictionary costs the same either way, while every mapped page
+  // it touches would count in the process's resident memory (the whole file, in time), and a
+  // file cut short by another process would kill the process with SIGBUS.
 
   statements_ = std::make_unique<Statements>();
   const std::pair<Statement*, const char*> sql[] = {
