@@ -182,10 +182,10 @@ void Database::Checkpointer::run() {
     // still needs, and another checkpoint in progress makes it return SQLITE_BUSY at once.
     const int rc =
         sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &frames, &copied);
-    if (rc == SQLITE_OK && copied < frames) {
-      // SQLite syncs the database only after copying the whole log, which a stream of commits
-      // never lets this pass do. Synced here, the pages copied so far are not left for the
-      // checkpoint that ends the stream, so that one has only its own pages to sync.
+    if (rc == SQLITE_OK && copied > 0) {
+      // SQLite syncs the database only when no commit came during the pass, which a stream of
+      // commits never allows. Synced here, the pages copied so far are not left for the
+      // checkpoint in the writer that ends the stream, so that one has only its own to sync.
       sqlite3_file* file = nullptr;
       if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK &&
           file && file->pMethods) {
