@@ -19,10 +19,13 @@
 // - synchronize writes this object's pending changes in one transaction (a reader never sees
 //   part of them; writers of other keys, or of other entries of one dictionary, never lose
 //   each other's changes), without an fsync: a committed change survives the crash of any
-//   process, only a power loss can drop the last ones. It waits for another writer at most
-//   about a second. On any failure (another writer holding the store past that wait, a
-//   read-only store, a full disk) it logs, keeps the store as it was and the pending changes,
-//   and returns false.
+//   process, only a power loss can drop the last ones. Copying SQLite's write-ahead log back
+//   into the file, which syncs, runs on a thread of the object's own that starts when the log
+//   first needs it and ends with the object; only when the log reaches its limit (thousands of
+//   commits without a pause, or a thread that cannot run) does a synchronize copy the rest, and
+//   sync, itself. It waits for another writer at most about a second. On any failure (another
+//   writer holding the store past that wait, a read-only store, a full disk) it logs, keeps the
+//   store as it was and the pending changes, and returns false.
 // - A database that cannot be read as ours (garbage, truncated, another program's schema, a
 //   folder or a symlink in its place) is moved aside as "<suite>.sqlite.corrupt" (replacing an
 //   older one) with a log line, and an empty one takes its place.
