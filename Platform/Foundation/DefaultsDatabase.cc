@@ -74,6 +74,21 @@ bool IsDictionaryText(std::string_view text) {
   return !text.empty() && text.front() == '{';
 }
 
+// How long a writer that finds the store locked sleeps before it tries again.
+constexpr std::chrono::microseconds kBusyRetry{100};
+
+// SQLite's own busy handler sleeps longer and longer between tries (up to 100 ms), so another
+// writer that commits in a loop, in this process or another, can hold the lock at every try for
+// the whole time-out. Short, even sleeps find the gaps between its commits.
+int RetryWhileBusy(void* since, int tries) {
+  auto& start = *static_cast<std::chrono::steady_clock::time_point*>(since);
+  const auto now = std::chrono::steady_clock::now();
+  if (tries == 0) start = now;
+  if (now - start >= kDefaultsBusyTimeout) return 0;
+  std::this_thread::sleep_for(kBusyRetry);
+  return 1;
+}
+
 }  // namespace
 
 // Copies the write-ahead log back into the database on a thread of its own, with a connection
@@ -244,7 +259,7 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& path, Stat
     db->fail(rc, "open");
     return nullptr;
   }
-  sqlite3_busy_timeout(raw, static_cast<int>(kDefaultsBusyTimeout.count()));
+  sqlite3_busy_handler(raw, &RetryWhileBusy, &db->busySince_);
   sqlite3_limit(raw, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxSettingsValueBytes) + 1024);
   status = db->prepare();
   if (status != Status::Ok) return nullptr;

@@ -13,8 +13,9 @@
 // - A Database is used by one thread at a time (the suite object serialises its callers).
 //   Every failure is logged with the file's path and sqlite3_errmsg and reported by returning
 //   false or nullopt; nothing throws except std::bad_alloc.
-// - The only wait is SQLite's busy time-out (kDefaultsBusyTimeout): a writer that cannot get
-//   the write lock in that time fails instead of hanging.
+// - The only wait is for a lock that another connection holds, tried again every 100
+//   microseconds for at most kDefaultsBusyTimeout: a writer that cannot get the write lock in
+//   that time fails instead of hanging.
 // - Checkpoints (copying the write-ahead log back into the file) do not run in the committing
 //   caller as SQLite would run them: once the log holds CheckpointFrames::background frames, a
 //   thread of the Database's own copies it on a connection of its own, without blocking
@@ -135,6 +136,7 @@ class Database final {
   std::unique_ptr<Checkpointer> checkpointer_;  // started at the first need
   bool checkpointerFailed_ = false;
   int callerCheckpoints_ = 0;
+  std::chrono::steady_clock::time_point busySince_;  // when the current wait for a lock began
   int lastError_ = 0;
 };
 
