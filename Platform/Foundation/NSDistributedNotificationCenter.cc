@@ -45,10 +45,10 @@ constexpr char kWaitingLine[] =
 constexpr std::size_t kMaxQueuedPosts = 4096;
 constexpr std::chrono::seconds kQueueWait{5};
 
-// Posts that follow one another closely are gathered into one Posts signal: one message through
-// the bus daemon and one wake-up of each receiver instead of one per post. A post made when the
-// last signal left longer than kGatherWindow ago goes at once; one made sooner waits at most
-// kGatherWindow for others to join it, so no post waits more than that.
+// Posts that stream (several waiting when the bus thread takes them, now or the last time) are
+// gathered into one Posts signal: one message through the bus daemon and one wake-up of each
+// receiver instead of one per post. They wait at most kGatherWindow for others to join them. A
+// post made alone, after a pause or in a request-and-reply exchange, goes at once.
 constexpr std::chrono::microseconds kGatherWindow{500};
 // What one Posts signal carries at most: notifications, and the sum of their payload sizes.
 constexpr std::size_t kPostsPerSignal = 256;
@@ -384,8 +384,12 @@ class NSDistributedNotificationCenter::Impl final {
         sendScheduled_ = gathering_;
         return;
       }
-      const bool closeToLast = RunLoop::Clock::now() - lastSent_ < kGatherWindow;
-      if (!windowOver && closeToLast && pending_.size() < kPostsPerSignal) {
+      // Posts are streaming when more than one has gathered, now or for the last signal, soon
+      // after the last signal left. A lone post that follows another (a reply to a reply) goes
+      // at once, as one made after a pause does.
+      const bool streaming = (pending_.size() > 1 || lastSignalCount_ > 1) &&
+                             RunLoop::Clock::now() - lastSent_ < kGatherWindow;
+      if (!windowOver && streaming && pending_.size() < kPostsPerSignal) {
         // The timer below sends them; posts made meanwhile need no wake-up of their own.
         if (gathering_) return;
         gathering_ = true;
@@ -402,6 +406,7 @@ class NSDistributedNotificationCenter::Impl final {
       return;
     }
     drained_.notify_all();
+    lastSignalCount_ = posts.size();
     sendAll(posts);
     lastSent_ = RunLoop::Clock::now();
   }
@@ -706,6 +711,7 @@ class NSDistributedNotificationCenter::Impl final {
   dbus::SlotPtr lostSlot_;
   // When the last signal left, and the timer of a gathering window that is open.
   RunLoop::Clock::time_point lastSent_;
+  std::size_t lastSignalCount_ = 0;  // how many posts the last send took
   bool gathering_ = false;
   std::optional<RunLoopSource> gatherTimer_;
   // Set while reading is paused for observers (the connection is then detached from the loop),

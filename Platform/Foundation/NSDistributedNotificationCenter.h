@@ -27,12 +27,12 @@
 //   delivery runs is not called. The center copies the callback; it never owns `observer`,
 //   which is only a key for removal.
 // - postNotificationName queues the signal for the bus thread and returns without waiting for
-//   it (unless 4096 posts are still waiting, then for at most a few seconds). A post made when
-//   the last signal left more than half a millisecond ago leaves at once; one made sooner waits
-//   at most that long for others to gather with it. Posts leave in the order they were made, and
-//   each observing thread receives them in that order, so a post made after a settings
-//   synchronize reaches observers after the settings did. A post that cannot be
-//   sent (pointer values, invalid UTF-8, nesting beyond 64 levels, no bus) is logged and dropped;
+//   it (unless 4096 posts are still waiting, then for at most a few seconds). A lone post (after
+//   a pause, or one reply answering another) leaves at once; posts that stream wait at most half
+//   a millisecond for others to gather with them into one signal. Posts leave in the order they
+//   were made, and each observing thread receives them in that order, so a post made after a
+//   settings synchronize reaches observers after the settings did. A post that cannot be sent
+//   (pointer values, invalid UTF-8, nesting beyond 64 levels, no bus) is logged and dropped;
 //   nothing is reported to the caller, as on the platform. `deliverImmediately` cannot cross the
 //   signal, so the receiving observer's suspension behaviour alone decides.
 // - Every member function is thread-safe, and may be called from inside an observer.
