@@ -1,6 +1,7 @@
 #include "Platform/Foundation/NSLog.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <utility>
@@ -50,17 +52,42 @@ void WriteAll(int fd, const std::string& s) {
   }
 }
 
+// Bumped in a child after fork, where the process id and the calling thread's id are new.
+std::atomic<unsigned> g_forkGeneration{1};
+
+// What the header of a line needs from the kernel, kept per thread: a busy thread logs a line per
+// message it serves, and the ids and the date to the second do not change between them.
+struct HeaderCache {
+  unsigned generation = 0;
+  int pid = 0;
+  long tid = 0;
+  time_t second = -1;
+  char stamp[32] = {};
+};
+
 std::string Header() {
+  static const bool forkHandled = [] {
+    return ::pthread_atfork(nullptr, nullptr, [] { ++g_forkGeneration; }) == 0;
+  }();
+  thread_local HeaderCache cache;
+  const unsigned generation = g_forkGeneration.load(std::memory_order_relaxed);
+  if (!forkHandled || cache.generation != generation) {
+    cache.generation = generation;
+    cache.pid = static_cast<int>(::getpid());
+    cache.tid = static_cast<long>(::syscall(SYS_gettid));
+  }
   struct timeval tv;
   ::gettimeofday(&tv, nullptr);
-  struct tm tm;
-  ::localtime_r(&tv.tv_sec, &tm);
-  char stamp[64];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+  if (tv.tv_sec != cache.second) {
+    struct tm tm;
+    ::localtime_r(&tv.tv_sec, &tm);
+    std::strftime(cache.stamp, sizeof cache.stamp, "%Y-%m-%d %H:%M:%S", &tm);
+    cache.second = tv.tv_sec;
+  }
   char header[256];
-  std::snprintf(header, sizeof header, "%s.%03ld %s[%d:%ld] ", stamp,
-                static_cast<long>(tv.tv_usec / 1000), program_invocation_short_name,
-                static_cast<int>(::getpid()), static_cast<long>(::syscall(SYS_gettid)));
+  std::snprintf(header, sizeof header, "%s.%03ld %s[%d:%ld] ", cache.stamp,
+                static_cast<long>(tv.tv_usec / 1000), program_invocation_short_name, cache.pid,
+                cache.tid);
   return header;
 }
 

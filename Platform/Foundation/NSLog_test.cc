@@ -1,8 +1,13 @@
 #include "Platform/Foundation/NSLog.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <functional>
 #include <optional>
+#include <string>
 #include <thread>
 
 namespace vrk {
@@ -52,6 +57,62 @@ TEST(NSLogCapture, RecordsExactLinesFromAnyThread) {
     EXPECT_EQ(inner.lines().size(), 1u);
   }
   EXPECT_EQ(capture.countContaining("inner"), 1u);
+}
+
+// Runs `log` with standard error sent to a pipe and returns what it wrote.
+std::string StandardErrorOf(const std::function<void()>& log) {
+  int fds[2];
+  if (::pipe(fds) != 0) return {};
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(fds[1], STDERR_FILENO);
+  ::close(fds[1]);
+  log();
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  std::string out;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) out.append(chunk, n);
+  ::close(fds[0]);
+  return out;
+}
+
+std::string Ids(long pid, long tid) {
+  return "[" + std::to_string(pid) + ":" + std::to_string(tid) + "] ";
+}
+
+// The header names the process and the thread that logged, in another thread and in a child
+// made by fork after the parent had logged.
+TEST(NSLogHeader, NamesTheLoggingProcessAndThread) {
+  const long pid = ::getpid();
+  std::string out = StandardErrorOf([] { NSLog("from the test's thread"); });
+  EXPECT_NE(out.find(Ids(pid, ::syscall(SYS_gettid)) + "from the test's thread"), std::string::npos)
+      << out;
+
+  long worker = 0;
+  out = StandardErrorOf([&] {
+    std::thread([&] {
+      worker = ::syscall(SYS_gettid);
+      NSLog("from a worker");
+    }).join();
+  });
+  EXPECT_NE(out.find(Ids(pid, worker) + "from a worker"), std::string::npos) << out;
+
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::dup2(fds[1], STDERR_FILENO);
+    NSLog("from the child");
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string childOut;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(fds[0], chunk, sizeof chunk)) > 0;) childOut.append(chunk, n);
+  ::close(fds[0]);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_NE(childOut.find(Ids(child, child) + "from the child"), std::string::npos) << childOut;
 }
 
 }  // namespace
