@@ -134,10 +134,7 @@ BENCHMARK(BM_ClientResidentMemory)
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The library logs every root change; the lines would bury the results.
-  int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  ::dup2(devNull, 2);
-  ::close(devNull);
+  vrk::bench::DiscardStandardError();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

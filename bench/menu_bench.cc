@@ -223,10 +223,7 @@ int EchoMain() {
 
 int main(int argc, char** argv) {
   if (argc == 2 && std::string(argv[1]) == "--echo") return EchoMain();
-  // Every request writes log lines; they would bury the results.
-  int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-  ::dup2(devNull, 2);
-  ::close(devNull);
+  vrk::bench::DiscardStandardError();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
