@@ -627,6 +627,9 @@ class NSDistributedNotificationCenter::Impl final {
     stuckTimer_ = RunLoop::current().addTimer(kObserverStuckWait, [this] {
       RunLoop::current().perform([this] { resumeReading(/*giveUp=*/true); });
     });
+    // The observers may have made room between the refusal and now, and the budget calls only
+    // once per refusal: try again at once, which asks the budget anew if they have not.
+    resumeReading(/*giveUp=*/false);
   }
 
   // Bus thread: hands on what waited, as far as the budget allows, and reads from the bus again
