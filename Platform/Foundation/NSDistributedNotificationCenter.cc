@@ -587,7 +587,13 @@ class NSDistributedNotificationCenter::Impl final {
     for (Delivery& d : deliveries) {
       const std::size_t size = DistributedPayloadSize(d.note);
       if (!waiting_.empty() || !budget_->take(size)) {
-        waiting_.push_back(std::move(d));
+        // Once an observer has been found stuck, what finds no room is dropped at once, so the
+        // others are not held up by another five-second wait for it.
+        if (observersStuck_ && waiting_.empty()) {
+          reportDropped();
+        } else {
+          waiting_.push_back(std::move(d));
+        }
         continue;
       }
       auto batch = std::find_if(batches.begin(), batches.end(),
@@ -641,6 +647,7 @@ class NSDistributedNotificationCenter::Impl final {
       std::deque<Delivery> waiting = std::exchange(waiting_, {});
       if (giveUp) {
         for (std::size_t i = 0; i < waiting.size(); ++i) reportDropped();
+        observersStuck_ = true;
       } else {
         deliver(std::vector<Delivery>(std::make_move_iterator(waiting.begin()),
                                       std::make_move_iterator(waiting.end())));
@@ -695,12 +702,24 @@ class NSDistributedNotificationCenter::Impl final {
   bool suspended_ = false;
   std::vector<std::shared_ptr<Registration>> registrations_;
   std::shared_ptr<Thread> thread_;
-  const std::shared_ptr<QueueBudget> budget_ = std::make_shared<QueueBudget>(
-      [this] { thread_->perform([this] { resumeReading(/*giveUp=*/false); }, false); });
+  // Room again: the observers have drained half of what waited for them.
+  const std::shared_ptr<QueueBudget> budget_ = std::make_shared<QueueBudget>([this] {
+    thread_->perform(
+        [this] {
+          {
+            std::lock_guard lock(mutex_);
+            observersStuck_ = false;
+          }
+          resumeReading(/*giveUp=*/false);
+        },
+        false);
+  });
   // Deliveries that found the budget spent, in order, and whether a pause is on its way to the
   // bus thread for them.
   std::deque<Delivery> waiting_;
   bool pauseQueued_ = false;
+  // Set when a pause ended because observers made no room, until they do.
+  bool observersStuck_ = false;
   LogThrottle waitingLog_{kDropLogInterval};
   LogThrottle oversized_{kDropLogInterval};
   LogThrottle behind_{kDropLogInterval};

@@ -596,8 +596,10 @@ TEST_F(DistributedCenterTest, GathersABurstIntoFewSignalsAndSendsALonePostAtOnce
   SignalSpy spy;
   ASSERT_TRUE(spy.ok());
   Inbox inbox;
-  center().addObserver(this, inbox.callback(), std::nullopt, Object(),
-                       Behavior::DeliverImmediately);
+  // By name: other tests' processes may post on the same bus meanwhile.
+  for (const char* name : {"burst.n", "burst.deep", "burst.lone"}) {
+    center().addObserver(this, inbox.callback(), name, Object(), Behavior::DeliverImmediately);
+  }
   // A burst as a sync client makes when it badges a folder, with one notification too deep to
   // travel inside a Posts signal in the middle of it.
   constexpr int kBurst = 3000;
@@ -656,6 +658,60 @@ TEST_F(DistributedCenterTest, ASlowObserverLosesNothing) {
   }
   EXPECT_GE(log.countContaining("reading from the bus waits for them"), 1u);
   EXPECT_EQ(log.countContaining("dropped"), 0u);
+}
+
+// An observer whose thread never runs its loop costs one wait of a few seconds, after which
+// what finds no room is dropped (with a line) and the other observers go on receiving.
+TEST_F(DistributedCenterTest, AStuckObserverHoldsTheOthersUpOnlyOnce) {
+  LogCapture log;
+  Inbox inbox;
+  for (const char* name : {"stuck.n", "stuck.last"}) {
+    center().addObserver(this, inbox.callback(), name, Object(), Behavior::DeliverImmediately);
+  }
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool registered = false;
+  bool release = false;
+  auto stuck = Thread::create([&] {
+    center().addObserver(
+        this, [](const NSNotification&) {}, "stuck.n", Object(), Behavior::DeliverImmediately);
+    std::unique_lock lock(mutex);
+    registered = true;
+    cv.notify_all();
+    // Never runs its loop: what is delivered to it only piles up.
+    cv.wait(lock, [&] { return release; });
+  });
+  stuck->start();
+  {
+    std::unique_lock lock(mutex);
+    cv.wait(lock, [&] { return registered; });
+  }
+  const int count = static_cast<int>(kMaxQueuedDistributedNotifications) * 2;
+  for (int i = 0; i < count; ++i) {
+    center().postNotificationName("stuck.n", Object::numberWithInteger(i), Object(), true);
+  }
+  const auto gaveUp = [&] { return log.countContaining("dropped") > 0; };
+  const auto limit = RunLoop::Clock::now() + 20s;
+  while (!gaveUp() && RunLoop::Clock::now() < limit) {
+    RunLoop::current().runOnce(RunLoop::Clock::now() + 100ms);
+  }
+  ASSERT_TRUE(gaveUp());
+  EXPECT_GE(log.countContaining("reading from the bus waits for them"), 1u);
+  // From now on the stuck observer holds nobody up: a lone post reaches the other at once.
+  std::this_thread::sleep_for(10ms);
+  center().postNotificationName("stuck.last", Object(), Object(), true);
+  // Other tests' processes may post on the same bus meanwhile.
+  EXPECT_TRUE(RunUntil([&] {
+    return std::any_of(inbox.notes.begin(), inbox.notes.end(),
+                       [](const NSNotification& n) { return n.name == "stuck.last"; });
+  }));
+  center().removeObserver(this);
+  {
+    std::lock_guard lock(mutex);
+    release = true;
+  }
+  cv.notify_all();
+  stuck->join();
 }
 
 TEST_F(DistributedCenterTest, MatchesAndRemovesByObserverNameAndObject) {
@@ -802,7 +858,10 @@ int WaitHelper(pid_t pid) {
 
 TEST_F(DistributedCenterTest, AnotherProcessReceivesEveryValueType) {
   Inbox inbox;
-  center().addObserver(this, inbox.callback(), std::nullopt, Object(), Behavior::Hold);
+  // By name: other tests' processes may post on the same bus meanwhile.
+  for (const char* name : {"echo.ready", "echo.back"}) {
+    center().addObserver(this, inbox.callback(), name, Object(), Behavior::Hold);
+  }
   pid_t echo = SpawnHelper("echo");
   ASSERT_GT(echo, 0);
   ASSERT_TRUE(
