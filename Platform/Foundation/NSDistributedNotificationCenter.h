@@ -20,8 +20,9 @@
 //   kMaxQueuedDistributedNotifications (or kMaxQueuedDistributedBytes) received notifications
 //   wait for observers' run loops. Beyond that the center stops reading from the bus (the bus
 //   daemon keeps what comes) until the observers have drained half of it, so a slow observer
-//   loses nothing; when they make no room for 5 seconds, what waits is dropped, with one log
-//   line per burst, and reading goes on.
+//   loses nothing. When they make no room for 5 seconds, what waits is dropped, with one log
+//   line per burst, and reading goes on; until they drain, what finds no room is dropped at
+//   once, so a stuck observer holds the others up only that once.
 // - Observers are called on the run loop of the thread that registered them (that thread must
 //   run its run loop), never on the caller's stack. A registration removed before a pending
 //   delivery runs is not called. The center copies the callback; it never owns `observer`,
