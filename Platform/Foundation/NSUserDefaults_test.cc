@@ -449,25 +449,28 @@ TEST_F(DefaultsTest, DictionaryEntriesReadAsTheWholeDictionaryWithTheEntryChange
 
 // The WAL holds, after a checkpoint, exactly the pages that the following commits wrote.
 std::int64_t WalFramesAfter(const fs::path& file, const std::function<void()>& commit) {
-  EXPECT_EQ(Sql(file, "PRAGMA wal_checkpoint(TRUNCATE)"), 0);
-  commit();
   sqlite3* db = nullptr;
   std::int64_t frames = -1;
   if (sqlite3_open(file.c_str(), &db) == SQLITE_OK) {
     int log = 0, done = 0;
     // A connection learns that the file is in WAL mode on its first read.
     sqlite3_exec(db, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr);
-    // The store's own checkpoint thread may be copying the log at this moment, and a passive
-    // checkpoint does not wait for another one.
-    int rc;
-    for (int i = 0; (rc = sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &log,
-                                                    &done)) == SQLITE_BUSY &&
-                    i < 1000;
-         ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(rc, SQLITE_OK) << sqlite3_errmsg(db);
-    if (rc == SQLITE_OK) frames = log;
+    // The store's own checkpoint thread may be copying the log at this moment, and a checkpoint
+    // does not wait for another one.
+    auto checkpoint = [&](int mode) {
+      int rc;
+      for (int i = 0;
+           (rc = sqlite3_wal_checkpoint_v2(db, nullptr, mode, &log, &done)) == SQLITE_BUSY &&
+           i < 1000;
+           ++i) {
+        std::this_thread::sleep_for(10ms);
+      }
+      EXPECT_EQ(rc, SQLITE_OK) << sqlite3_errmsg(db);
+      return rc;
+    };
+    checkpoint(SQLITE_CHECKPOINT_TRUNCATE);
+    commit();
+    if (checkpoint(SQLITE_CHECKPOINT_PASSIVE) == SQLITE_OK) frames = log;
   }
   sqlite3_close(db);
   return frames;
