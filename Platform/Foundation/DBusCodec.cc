@@ -553,6 +553,15 @@ std::optional<std::vector<NSNotification>> DecodePostsSignal(sd_bus_message* m) 
   return notes;
 }
 
+std::optional<std::vector<NSNotification>> DecodeCenterSignal(sd_bus_message* m) {
+  if (sd_bus_message_is_signal(m, kPostInterface, kPostsMember) > 0) return DecodePostsSignal(m);
+  std::optional<NSNotification> note = DecodePostSignal(m);
+  if (!note) return std::nullopt;
+  std::vector<NSNotification> notes;
+  notes.push_back(std::move(*note));
+  return notes;
+}
+
 int AppendMessageArguments(sd_bus_message* m, std::span<const Object> arguments, std::string* why) {
   Writer writer(m);
   if (arguments.size() > kMaxMessageArguments) writer.fail(-E2BIG, "too many arguments");

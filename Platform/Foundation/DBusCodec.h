@@ -112,6 +112,10 @@ int AppendPostsArguments(sd_bus_message* m, std::span<const NSNotification> post
 // dropped whole: nullopt, with one log line. Left-out values are logged as for Post.
 std::optional<std::vector<NSNotification>> DecodePostsSignal(sd_bus_message* m);
 
+// Decodes a Post or a Posts signal, whichever `m` is, into the notifications it carries, in
+// order: the one handler a receiver of both members needs. Refused as the two above refuse.
+std::optional<std::vector<NSNotification>> DecodeCenterSignal(sd_bus_message* m);
+
 // Decodes a Post signal into the notification it carries. A message that is not a Post signal
 // of the center's interface, whose signature is not `savaa{sv}`, whose arrays hold more than one
 // element, or that holds invalid UTF-8 or nesting deeper than kMaxNesting is dropped: nullopt,

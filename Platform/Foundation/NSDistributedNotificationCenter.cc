@@ -177,10 +177,12 @@ struct Registration {
   }
 };
 
-// A received notification on its way to one observer.
+// A received notification on its way to one observer, with its payload size (measured once,
+// on receipt, for every observer it goes to).
 struct Delivery {
   std::shared_ptr<Registration> registration;
   NSNotification note;
+  std::size_t size;
 };
 
 }  // namespace
@@ -280,7 +282,10 @@ class NSDistributedNotificationCenter::Impl final {
     for (const auto& registration : registrations_) {
       std::deque<NSNotification> held = std::exchange(registration->held, {});
       std::vector<Delivery> deliveries;
-      for (NSNotification& note : held) deliveries.push_back({registration, std::move(note)});
+      for (NSNotification& note : held) {
+        const std::size_t size = DistributedPayloadSize(note);
+        deliveries.push_back({registration, std::move(note), size});
+      }
       deliver(std::move(deliveries));
     }
   }
@@ -339,7 +344,7 @@ class NSDistributedNotificationCenter::Impl final {
     dbus::SlotPtr postSlot(post);
     if (r >= 0) {
       r = sd_bus_match_signal(bus.get(), &posts, nullptr, dbus::kPostPath, dbus::kPostInterface,
-                              dbus::kPostsMember, &Impl::OnPosts, this);
+                              dbus::kPostsMember, &Impl::OnPost, this);
     }
     dbus::SlotPtr postsSlot(posts);
     if (r >= 0) {
@@ -485,12 +490,12 @@ class NSDistributedNotificationCenter::Impl final {
   // thread gets them in the order they were posted, and what one signal brings to one thread
   // reaches its run loop as one task.
   void receive(std::span<NSNotification> received) {
-    std::vector<const NSNotification*> notes;
+    std::vector<std::pair<const NSNotification*, std::size_t>> notes;
     notes.reserve(received.size());
     for (const NSNotification& note : received) {
       const std::size_t size = DistributedPayloadSize(note);
       if (size <= kMaxDistributedPayloadBytes) {
-        notes.push_back(&note);
+        notes.emplace_back(&note, size);
         continue;
       }
       if (std::uint64_t count = oversized_.note()) {
@@ -501,12 +506,12 @@ class NSDistributedNotificationCenter::Impl final {
     }
     std::lock_guard lock(mutex_);
     std::vector<Delivery> deliveries;
-    for (const NSNotification* note : notes) {
+    for (const auto& [note, size] : notes) {
       for (const auto& registration : registrations_) {
         if (!registration->matches(*note)) continue;
         if (!suspended_ ||
             registration->behavior == NSNotificationSuspensionBehavior::DeliverImmediately) {
-          deliveries.push_back({registration, *note});
+          deliveries.push_back({registration, *note, size});
           continue;
         }
         hold(*registration, *note);
@@ -585,7 +590,7 @@ class NSDistributedNotificationCenter::Impl final {
     };
     std::vector<Batch> batches;  // few: one per observing thread
     for (Delivery& d : deliveries) {
-      const std::size_t size = DistributedPayloadSize(d.note);
+      const std::size_t size = d.size;
       if (!waiting_.empty() || !budget_->take(size)) {
         // Once an observer has been found stuck, what finds no room is dropped at once, so the
         // others are not held up by another five-second wait for it.
@@ -668,15 +673,9 @@ class NSDistributedNotificationCenter::Impl final {
     }
   }
 
+  // For Post and Posts signals alike.
   static int OnPost(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    if (std::optional<NSNotification> note = dbus::DecodePostSignal(m)) {
-      static_cast<Impl*>(userdata)->receive(std::span(&*note, 1));
-    }
-    return 0;
-  }
-
-  static int OnPosts(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    if (std::optional<std::vector<NSNotification>> notes = dbus::DecodePostsSignal(m)) {
+    if (std::optional<std::vector<NSNotification>> notes = dbus::DecodeCenterSignal(m)) {
       static_cast<Impl*>(userdata)->receive(*notes);
     }
     return 0;

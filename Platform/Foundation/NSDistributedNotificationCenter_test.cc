@@ -572,13 +572,9 @@ class SignalSpy {
   // Other tests may share the bus: only notifications named with the prefix count.
   static int OnSignal(sd_bus_message* m, void* self, sd_bus_error*) {
     auto* spy = static_cast<SignalSpy*>(self);
-    std::vector<NSNotification> notes;
     const bool post = sd_bus_message_is_signal(m, nullptr, dbus::kPostMember) > 0;
-    if (post) {
-      if (auto note = dbus::DecodePostSignal(m)) notes.push_back(std::move(*note));
-    } else if (auto decoded = dbus::DecodePostsSignal(m)) {
-      notes = std::move(*decoded);
-    }
+    std::vector<NSNotification> notes =
+        dbus::DecodeCenterSignal(m).value_or(std::vector<NSNotification>{});
     bool ours = false;
     for (const NSNotification& note : notes) {
       if (!note.name.starts_with(kPrefix)) continue;

@@ -89,7 +89,7 @@ class Plugin final {
     postSlot_.reset(post);
     if (r >= 0) {
       r = sd_bus_match_signal(bus_.get(), &posts, nullptr, dbus::kPostPath, dbus::kPostInterface,
-                              dbus::kPostsMember, &Plugin::OnPosts, this);
+                              dbus::kPostsMember, &Plugin::OnPost, this);
     }
     postsSlot_.reset(posts);
     if (r >= 0) r = sd_bus_request_name(bus_.get(), kVRKFinderPluginConnectionName, 0);
@@ -227,15 +227,9 @@ class Plugin final {
     return sd_bus_reply_method_return(m, "");
   }
 
+  // For Post and Posts signals alike.
   static int OnPost(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    if (std::optional<NSNotification> note = dbus::DecodePostSignal(m)) {
-      static_cast<Plugin*>(userdata)->notified(*note);
-    }
-    return 0;
-  }
-
-  static int OnPosts(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    if (auto notes = dbus::DecodePostsSignal(m)) {
+    if (auto notes = dbus::DecodeCenterSignal(m)) {
       for (const NSNotification& note : *notes) static_cast<Plugin*>(userdata)->notified(note);
     }
     return 0;
