@@ -123,6 +123,10 @@ struct ExtensionHost::PendingBarrier {
   ExtensionHost* host;
   SlotPtr slot;
   std::function<void(bool)> done;
+  // The requests of a batch, kept until its reply in case the extension does not know the
+  // batch member and they must go one by one.
+  std::vector<std::string> paths;
+  std::chrono::microseconds timeout{};
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -286,6 +290,35 @@ bool ExtensionHost::requestBadge(const std::string& path) {
                      [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", url.c_str()); });
 }
 
+bool ExtensionHost::requestBadges(const std::vector<std::string>& paths,
+                                  std::chrono::microseconds timeout,
+                                  std::function<void(bool)> done) {
+  if (!connected_) return false;
+  if (paths.empty()) return barrierAsync(timeout, std::move(done));
+  if (!batchRequests_) {
+    for (const std::string& path : paths) {
+      if (!requestBadge(path)) return false;
+    }
+    return barrierAsync(timeout, std::move(done));
+  }
+  // Several messages when the batch is large, each within the extension's bound; only the last
+  // one carries `done`, and the socket keeps their order.
+  for (std::size_t first = 0; first < paths.size(); first += kMaxBadgeBatch) {
+    const std::size_t end = std::min(paths.size(), first + kMaxBadgeBatch);
+    std::vector<std::string> part(paths.begin() + static_cast<std::ptrdiff_t>(first),
+                                  paths.begin() + static_cast<std::ptrdiff_t>(end));
+    const std::vector<std::string> texts = URLTexts(part);
+    std::function<void(bool)> partDone = end == paths.size() ? std::move(done) : nullptr;
+    if (!callAsync(
+            kRequestBadgeIdentifiersMember,
+            [&](sd_bus_message* m) { return AppendStringArray(m, texts); }, timeout,
+            std::move(partDone), std::move(part))) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Finder follows the set with the folders it shows: it leaves a folder that is no longer in the
 // set, and observes one that has come into it.
 void ExtensionHost::followDirectorySet() {
@@ -411,19 +444,27 @@ bool ExtensionHost::barrier(std::chrono::microseconds timeout, std::string* erro
 
 bool ExtensionHost::barrierAsync(std::chrono::microseconds timeout,
                                  std::function<void(bool)> done) {
+  return callAsync("Ping", [](sd_bus_message*) { return 0; }, timeout, std::move(done), {});
+}
+
+bool ExtensionHost::callAsync(const char* member, const std::function<int(sd_bus_message*)>& append,
+                              std::chrono::microseconds timeout, std::function<void(bool)> done,
+                              std::vector<std::string> paths) {
   if (!connected_) return false;
   sd_bus_message* raw = nullptr;
   int r = sd_bus_message_new_method_call(bus_.get(), &raw, nullptr, kObjectPath,
-                                         kExtensionInterface, "Ping");
+                                         kExtensionInterface, member);
   MessagePtr message(raw);
-  auto pending = std::make_unique<PendingBarrier>(PendingBarrier{this, nullptr, std::move(done)});
+  if (r >= 0) r = append(raw);
+  auto pending = std::make_unique<PendingBarrier>(
+      PendingBarrier{this, nullptr, std::move(done), std::move(paths), timeout});
   sd_bus_slot* slot = nullptr;
   if (r >= 0) {
     r = sd_bus_call_async(bus_.get(), &slot, raw, &ExtensionHost::OnBarrierReply, pending.get(),
                           Usec(timeout));
   }
   if (r < 0) {
-    NSLog("%s: Ping not sent: %s", logName_, Errno(r));
+    NSLog("%s: %s not sent: %s", logName_, member, Errno(r));
     return false;
   }
   pending->slot.reset(slot);
@@ -435,8 +476,18 @@ int ExtensionHost::OnBarrierReply(sd_bus_message* m, void* userdata, sd_bus_erro
   auto* pending = static_cast<PendingBarrier*>(userdata);
   ExtensionHost* self = pending->host;
   std::function<void(bool)> done = std::move(pending->done);
+  std::vector<std::string> paths = std::move(pending->paths);
+  const std::chrono::microseconds timeout = pending->timeout;
   // sd-bus holds the slot while this runs, so releasing our reference here is safe.
   std::erase_if(self->barriers_, [&](const auto& entry) { return entry.get() == pending; });
+  // An extension from before the batch member answers that it does not know it: from then on
+  // the requests go one by one, and this batch is sent again that way.
+  if (!paths.empty() && sd_bus_message_is_method_error(m, SD_BUS_ERROR_UNKNOWN_METHOD) > 0) {
+    NSLog("%s: the extension takes badge requests one by one", self->logName_);
+    self->batchRequests_ = false;
+    if (!self->requestBadges(paths, timeout, done) && done) done(false);
+    return 0;
+  }
   if (done) done(!sd_bus_message_is_method_error(m, nullptr));
   return 0;
 }

@@ -86,6 +86,13 @@ class ExtensionHost {
   // Asks the extension for the badge of `path`; the answer comes as a badgeChanged event (or
   // not at all, for an item without a badge). False when it could not be sent.
   bool requestBadge(const std::string& path);
+  // Asks for the badges of many items in as few messages as their number allows; `done(true)`
+  // once the extension has handled every request (whatever badges it set in answer were sent
+  // before), `done(false)` on failure or time-out; never called when the host is destroyed
+  // first. An extension that does not know the batch member gets the requests one by one.
+  // False (and `done` never called) when nothing could be sent.
+  bool requestBadges(const std::vector<std::string>& paths, std::chrono::microseconds timeout,
+                     std::function<void(bool)> done);
 
   // The extension's menu for `kind` with the selection and the folder shown. nullopt with the
   // reason in `error` on failure or time-out.
@@ -120,6 +127,11 @@ class ExtensionHost {
   MessagePtr call(const char* member, const std::function<int(sd_bus_message*)>& append,
                   std::chrono::microseconds timeout, std::string* error);
   void drain();
+  // Calls `member` without waiting; `done` gets whether it was answered without error. `paths`
+  // are the badge requests the call carries, if any.
+  bool callAsync(const char* member, const std::function<int(sd_bus_message*)>& append,
+                 std::chrono::microseconds timeout, std::function<void(bool)> done,
+                 std::vector<std::string> paths);
 
   static int OnReady(sd_bus_message* m, void* userdata, sd_bus_error* error);
   static int OnSetDirectoryURLs(sd_bus_message* m, void* userdata, sd_bus_error* error);
@@ -140,6 +152,8 @@ class ExtensionHost {
   std::vector<std::unique_ptr<PendingBarrier>> barriers_;
   bool connected_ = false;
   bool ready_ = false;
+  // Until the extension says it does not know RequestBadgeIdentifiers.
+  bool batchRequests_ = true;
   std::set<std::string> shown_;
   std::set<std::string> observed_;
 };

@@ -136,6 +136,8 @@ class Connection final : public ExtensionHostConnection {
                       SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD("RequestBadgeIdentifier", "s", "", &Connection::OnObserve,
                       SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD(kRequestBadgeIdentifiersMember, "as", "", &Connection::OnRequestBadges,
+                      SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD("MenuForMenuKind", "xass", "ba(ssss)", &Connection::OnMenu,
                       SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_METHOD("PerformMenuAction", "sxass", "b", &Connection::OnAction,
@@ -224,6 +226,36 @@ class Connection final : public ExtensionHostConnection {
       principal->endObservingDirectoryAtURL(*url);
     } else {
       principal->requestBadgeIdentifierForURL(*url);
+    }
+    return sd_bus_reply_method_return(m, "");
+  }
+
+  // Many badge requests at once: each good URL is asked of the principal in order, without
+  // waiting between them; bad ones are left out with one line for the message.
+  static int OnRequestBadges(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    auto* self = static_cast<Connection*>(userdata);
+    std::vector<std::string> texts;
+    if (ReadStringArray(m, &texts) < 0) {
+      return Refuse(error, kRequestBadgeIdentifiersMember, "malformed arguments");
+    }
+    if (texts.size() > kMaxBadgeBatch) {
+      return Refuse(error, kRequestBadgeIdentifiersMember, "too many items");
+    }
+    if (!self->principal_) {
+      return Refuse(error, kRequestBadgeIdentifiersMember, "no principal object");
+    }
+    std::shared_ptr<FIFinderSync> principal = self->principal_;
+    std::size_t bad = 0;
+    for (const std::string& text : texts) {
+      if (std::optional<NSURL> url = DecodeFileURL(text)) {
+        principal->requestBadgeIdentifierForURL(*url);
+      } else {
+        ++bad;
+      }
+    }
+    if (bad > 0) {
+      NSLog("FIFinderSync: %s with %zu bad URLs from the host, those dropped",
+            kRequestBadgeIdentifiersMember, bad);
     }
     return sd_bus_reply_method_return(m, "");
   }

@@ -101,6 +101,11 @@ class HostEnd {
   // A round trip, then everything that came before it is handled.
   void barrier() {
     EXPECT_TRUE(call("Ping", [](sd_bus_message*) { return 0; }));
+    process();
+  }
+
+  // Handles what arrived before the last reply.
+  void process() {
     while (sd_bus_process(bus_.get(), nullptr) > 0) {
     }
   }
@@ -252,6 +257,37 @@ TEST_F(HostConnectionTest, ExtensionCallsArriveInOrderWithoutAskingForAReply) {
   EXPECT_THAT(received, ElementsAre("Ready (no reply)",
                                     "SetBadgeIdentifier 5 file:///r/from%20thread (no reply)",
                                     "SetBadgeIdentifier 2 file:///r/x (no reply)"));
+}
+
+TEST_F(HostConnectionTest, ABatchOfBadgeRequestsIsAskedInOrderAndAnsweredAfterwards) {
+  LogCapture log;
+  std::vector<std::string> received;
+  runHost([&](HostEnd& host) {
+    // Bad URLs are left out, the good ones still asked.
+    EXPECT_TRUE(host.call(kRequestBadgeIdentifiersMember, [](sd_bus_message* m) {
+      return AppendStringArray(m, {"file:///r/a", "https://x/y", "file:///r/b", "relative"});
+    }));
+    // The reply came after the badges the requests set, with no barrier of its own.
+    host.process();
+    received = host.received();
+    std::string error;
+    std::vector<std::string> tooMany(kMaxBadgeBatch + 1, "file:///r/c");
+    EXPECT_FALSE(host.call(
+        kRequestBadgeIdentifiersMember,
+        [&](sd_bus_message* m) { return AppendStringArray(m, tooMany); }, &error));
+    EXPECT_EQ(error, "org.freedesktop.DBus.Error.InvalidArgs");
+    EXPECT_FALSE(host.call(
+        kRequestBadgeIdentifiersMember, [](auto m) { return sd_bus_message_append(m, "s", "x"); },
+        &error));
+    EXPECT_EQ(error, "org.freedesktop.DBus.Error.InvalidArgs");
+    host.barrier();
+    EXPECT_EQ(host.received().size(), 2u);
+  });
+  EXPECT_THAT(received, ElementsAre("SetBadgeIdentifier 2 file:///r/a (no reply)",
+                                    "SetBadgeIdentifier 2 file:///r/b (no reply)"));
+  EXPECT_EQ(log.countContaining("RequestBadgeIdentifiers with 2 bad URLs"), 1u);
+  EXPECT_EQ(log.countContaining("RequestBadgeIdentifiers from the host refused: too many items"),
+            1u);
 }
 
 TEST_F(HostConnectionTest, BadCallsAreRefusedAndTheConnectionKeepsServing) {

@@ -10,6 +10,11 @@
 //   BeginObservingDirectory(s url)           -> ()
 //   EndObservingDirectory(s url)             -> ()
 //   RequestBadgeIdentifier(s url)            -> ()
+//   RequestBadgeIdentifiers(as urls)         -> ()   (the same for many items, at most
+//                                                     kMaxBadgeBatch; the reply comes once all
+//                                                     were asked, so it is also a barrier. An
+//                                                     extension that does not know it gets
+//                                                     RequestBadgeIdentifier calls instead)
 //   MenuForMenuKind(x kind, as selected, s targeted)
 //                                            -> (b hasMenu, a(ssss) items: title, action,
 //                                                image name, key equivalent)
@@ -32,6 +37,7 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,6 +54,9 @@ inline constexpr int kFinderFdNumber = 3;
 inline constexpr const char* kObjectPath = "/org/vrk/FinderSync";
 inline constexpr const char* kExtensionInterface = "org.vrk.FinderSync.Extension";
 inline constexpr const char* kHostInterface = "org.vrk.FinderSync.Host";
+inline constexpr const char* kRequestBadgeIdentifiersMember = "RequestBadgeIdentifiers";
+// Badge requests in one RequestBadgeIdentifiers message; the extension refuses more.
+inline constexpr std::size_t kMaxBadgeBatch = 1024;
 
 struct BusCloser {
   void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }

@@ -20,6 +20,9 @@ constexpr auto kCallTimeout = std::chrono::seconds(25);
 // The barrier waits behind everything queued before it: a folder of many thousand items sends
 // as many badge requests, each of which the extension passes on before it answers.
 constexpr auto kBarrierTimeout = std::chrono::seconds(300);
+// The barrier after a show waits for the batches of badge requests; they need no bound of their
+// own beyond it.
+constexpr auto kBatchWait = kBarrierTimeout;
 constexpr auto kReadyTimeout = std::chrono::seconds(10);
 constexpr auto kExitTimeout = std::chrono::seconds(5);
 
@@ -316,10 +319,13 @@ std::optional<std::vector<std::string>> FinderHost::ListDirectory(const std::str
 }
 
 void FinderHost::requestBadges(const std::string& dir, const std::vector<std::string>& names) {
-  // Sent one after the other without waiting: the extension serves them in order, and the
-  // barrier that follows a show tells when it has.
+  // Sent in batches without waiting: the extension serves them in order, and the barrier that
+  // follows a show tells when it has.
   if (!running()) return;
-  for (const std::string& name : names) host_->requestBadge(ChildPath(dir, name));
+  std::vector<std::string> paths;
+  paths.reserve(names.size());
+  for (const std::string& name : names) paths.push_back(ChildPath(dir, name));
+  host_->requestBadges(paths, kBatchWait, nullptr);
 }
 
 void FinderHost::show(const ShowCommand& command) {
