@@ -1,14 +1,18 @@
 // A tiny FinderSync extension for the host tests. It writes what it is asked to the file named
 // by FINDER_TEST_LOG, one line per event, observes FINDER_TEST_ROOT, answers badge requests for
-// names containing "locked" (4) or "paused" (1), and offers a small menu whose "toggleHide:"
-// entry empties or restores its directory set.
+// names containing "locked" (4) or "paused" (1) (for names containing "pushed", "paused" comes a
+// moment after the request was answered, as a badge the sync client changes), and offers a small
+// menu whose "toggleHide:" entry empties or restores its directory set.
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "Platform/FinderSync/NSExtensionMain.h"
+#include "Platform/Foundation/RunLoop.h"
 
 namespace {
 
@@ -47,6 +51,10 @@ class TestFinderSync final : public vrk::FIFinderSync {
       FIFinderSyncController::defaultController()->setBadgeIdentifier("4", url);
     } else if (name.find("paused") != std::string::npos) {
       FIFinderSyncController::defaultController()->setBadgeIdentifier("1", url);
+    } else if (name.find("pushed") != std::string::npos) {
+      later_.push_back(vrk::RunLoop::main().addTimer(std::chrono::milliseconds(200), [url] {
+        FIFinderSyncController::defaultController()->setBadgeIdentifier("1", url);
+      }));
     }
   }
 
@@ -91,6 +99,7 @@ class TestFinderSync final : public vrk::FIFinderSync {
     }
   }
   bool hidden_ = false;
+  std::vector<vrk::RunLoopSource> later_;
 };
 
 // The executable's main() is the platform's (vrk_nsextension_main): register before it runs.

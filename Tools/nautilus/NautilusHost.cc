@@ -51,9 +51,13 @@ bool IsIconName(const std::string& name) {
          });
 }
 
-NautilusOperationHandle* HandleOf(std::uint64_t id) {
-  return reinterpret_cast<NautilusOperationHandle*>(static_cast<std::uintptr_t>(id));
-}
+// Requests that go out in one batch as soon as that many are waiting.
+constexpr std::size_t kBatchSize = 256;
+// Batches the extension has not answered yet, at most. The extension passes each request on to
+// the sync client, waiting when the client's queue is full, and takes the badges that come back
+// on the same thread: a whole large folder sent at once would keep it from them until the client
+// had been asked about everything.
+constexpr int kBatchesInFlight = 1;
 
 struct ActionData {
   NautilusHost* host;
@@ -62,6 +66,50 @@ struct ActionData {
   std::string path;
   std::string dir;
 };
+
+}  // namespace
+
+// A folder listed on a thread of GIO's pool. `host` is cleared when the host is destroyed first.
+struct NautilusHost::Listing {
+  NautilusHost* host;
+  std::string dir;
+  std::uint64_t generation;
+};
+
+namespace {
+
+// The names in a folder, at most `limit`, the ones GNOME Files sorts first (by name, as its
+// views do by default) at the front: those are the items a person sees first. The rest keep the
+// folder's own order, which is about the order GNOME Files asks in.
+std::vector<std::string> ListFolder(const std::string& dir, std::size_t limit) {
+  std::vector<std::string> names;
+  g_autoptr(GDir) handle = g_dir_open(dir.c_str(), 0, nullptr);
+  if (!handle) return names;
+  while (const char* name = g_dir_read_name(handle)) {
+    if (names.size() >= limit) break;
+    names.emplace_back(name);
+  }
+  constexpr std::size_t kFirstInView = 256;
+  if (names.size() <= kFirstInView) return names;
+  std::vector<std::pair<std::string, std::size_t>> keys;
+  keys.reserve(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    g_autofree char* key = g_utf8_collate_key_for_filename(names[i].c_str(), -1);
+    keys.emplace_back(key, i);
+  }
+  std::partial_sort(keys.begin(), keys.begin() + kFirstInView, keys.end());
+  std::vector<bool> moved(names.size(), false);
+  std::vector<std::string> ordered;
+  ordered.reserve(names.size());
+  for (std::size_t i = 0; i < kFirstInView; ++i) {
+    ordered.push_back(names[keys[i].second]);
+    moved[keys[i].second] = true;
+  }
+  for (std::size_t i = names.size(); i-- > 0;) {
+    if (!moved[i]) ordered.push_back(std::move(names[i]));
+  }
+  return ordered;
+}
 
 }  // namespace
 
@@ -84,16 +132,16 @@ NautilusHost::NautilusHost(Timing timing) : timing_(timing), backoff_(timing.fir
 
 NautilusHost::~NautilusHost() {
   for (guint* source :
-       {&startTimer_, &readyTimer_, &stopIdle_, &flushIdle_, &expiryTimer_, &invalidateIdle_}) {
+       {&startTimer_, &readyTimer_, &stopIdle_, &flushTimer_, &expiryTimer_, &invalidateIdle_}) {
     if (*source) g_source_remove(*source);
     *source = 0;
   }
-  completeAll(false);
   if (host_) host_->shutdown(timing_.exitWait);
   host_.reset();
   for (auto& [dir, folder] : folders_) {
     for (auto& [path, item] : folder.items) untrack(item);
   }
+  for (Listing* listing : listings_) listing->host = nullptr;
   if (loopSource_) {
     g_source_destroy(loopSource_);
     g_source_unref(loopSource_);
@@ -110,7 +158,7 @@ void NautilusHost::scheduleStart(std::chrono::milliseconds delay) {
 }
 
 void NautilusHost::defer(guint* id, void (NautilusHost::*member)(),
-                         std::optional<std::chrono::milliseconds> delay, gint priority) {
+                         std::optional<std::chrono::milliseconds> delay) {
   if (*id) return;
   struct Call {
     NautilusHost* self;
@@ -126,7 +174,7 @@ void NautilusHost::defer(guint* id, void (NautilusHost::*member)(),
   auto release = [](gpointer data) { delete static_cast<Call*>(data); };
   auto* call = new Call{this, id, member};
   *id = delay ? g_timeout_add_full(G_PRIORITY_DEFAULT, Milliseconds(*delay), run, call, release)
-              : g_idle_add_full(priority, run, call, release);
+              : g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, run, call, release);
 }
 
 void NautilusHost::restartLater() {
@@ -147,6 +195,7 @@ void NautilusHost::start() {
     return;
   }
   lastStartError_.clear();
+  ++generation_;
   startedAt_ = Clock::now();
   NSLog("%s: started the extension %s (pid %d)", kLogName, *bundle, static_cast<int>(host_->pid()));
   defer(&readyTimer_, &NautilusHost::readyTimedOut, timing_.readyWait);
@@ -161,20 +210,27 @@ ExtensionHost::Events NautilusHost::events() {
   ExtensionHost::Events events;
   events.ready = [this] { onReady(); };
   events.observationChanged = [this](const std::string& dir, bool observed) {
-    // A folder that came into the set is asked again, item by item; one that left loses its
-    // emblems.
-    invalidateFolder(dir, !observed);
+    // The badges of a folder that came into the set are asked in the background, and its items
+    // redrawn as they arrive; one that left loses its emblems.
+    if (observed) {
+      askFolder(dir);
+    } else {
+      forgetAnswers(dir);
+      invalidateFolder(dir, true);
+    }
   };
-  events.badgeChanged = [this](const std::string& path, const std::string& identifier) {
+  events.badgeChanged = [this](const std::string& path, const std::string&) {
     Item* item = findItem(path);
-    if (item && item->shownBadge != identifier) invalidate(path, true);
+    if (!item) return;
+    item->asked = Asked::known;
+    invalidate(path);
   };
   events.badgeImageChanged = [this](const std::string& identifier) {
     auto known = emblems_.find(identifier);
     if (known == emblems_.end() || known->second == emblemFor(identifier)) return;
     for (auto& [dir, folder] : folders_) {
       for (auto& [path, item] : folder.items) {
-        if (item.shownBadge == identifier) invalidate(path);
+        if (item.shownBadge == identifier) invalidate(path, Redraw::always);
       }
     }
   };
@@ -188,7 +244,7 @@ void NautilusHost::onReady() {
   trace("ready");
   // Folders shown before the extension (re)started are asked again once it observes them.
   for (auto& [dir, folder] : folders_) {
-    if (host_->show(dir)) invalidateFolder(dir, false);
+    if (host_->show(dir)) askFolder(dir);
   }
   if (!folders_.empty()) watchFolders();
 }
@@ -203,11 +259,15 @@ void NautilusHost::stopExtension() {
   if (!host_) return;
   if (readyTimer_) g_source_remove(readyTimer_);
   readyTimer_ = 0;
-  completeAll(false);
   host_->shutdown(timing_.exitWait);
   host_.reset();
+  unsent_.clear();
+  inFlight_ = 0;
   // Without its extension an item has no badge; they come back when it has restarted.
-  for (auto& [dir, folder] : folders_) invalidateFolder(dir, true);
+  for (auto& [dir, folder] : folders_) {
+    forgetAnswers(dir);
+    invalidateFolder(dir, true);
+  }
   if (Clock::now() - startedAt_ >= timing_.stableRun) backoff_ = timing_.firstRestart;
   restartLater();
 }
@@ -279,23 +339,26 @@ void NautilusHost::OnItemFinalized(gpointer data, GObject*) {
 
 // GNOME Files takes an answer in an idle callback of its own, and marks the item up to date
 // there: an invalidation before that would be lost. Invalidations therefore wait for an idle of
-// lower priority, which runs after it, and go out together.
-void NautilusHost::invalidate(const std::string& path, bool answerKnown) {
-  bool& known = toInvalidate_[path];
-  known = known || answerKnown;
-  defer(&invalidateIdle_, &NautilusHost::invalidateQueued, std::nullopt, G_PRIORITY_LOW);
+// the same priority, added after the answer's and so run after it, and go out together: one
+// turn of the main loop redraws every item whose badge arrived by then.
+void NautilusHost::invalidate(const std::string& path, Redraw how) {
+  auto [queued, added] = toInvalidate_.emplace(path, how);
+  if (!added) queued->second = std::max(queued->second, how);
+  defer(&invalidateIdle_, &NautilusHost::invalidateQueued);
 }
 
 void NautilusHost::invalidateQueued() {
-  std::map<std::string, bool> paths = std::move(toInvalidate_);
+  std::map<std::string, Redraw> paths = std::move(toInvalidate_);
   toInvalidate_.clear();
-  for (const auto& [path, known] : paths) {
+  const auto now = Clock::now();
+  for (const auto& [path, how] : paths) {
     Item* item = findItem(path);
-    // An item with an answer on its way gets the newest badge with it; one whose answer already
-    // carried the badge that arrived needs no redraw.
-    if (!item || !item->file || item->pending != 0) continue;
-    if (known && item->shownBadge == wantedBadge(path)) continue;
-    item->answerKnown = known;
+    if (!item || !item->file) continue;
+    // An item whose emblem would stay as it is is not asked again: that could go round for ever.
+    if (how != Redraw::always && item->shownBadge == wantedBadge(path)) continue;
+    if (how != Redraw::retry && item->redrawing) continue;
+    item->redrawing = true;
+    item->invalidatedAt = now;
     nautilus_file_info_invalidate_extension_info(item->file);
   }
 }
@@ -314,15 +377,19 @@ void NautilusHost::answer(NautilusFileInfo* file, const std::string& path, Item*
   emblems_[badge] = emblem;
   if (item) setShown(*item, emblem.empty() ? std::string() : badge);
   ++answers_;
-  trace("answer");
+  trace("answer", &path, !emblem.empty());
 }
 
-void NautilusHost::trace(const char* event) {
+// One line per event: the steady clock in nanoseconds, the event, the answers given and the items
+// that show an emblem; an answer adds whether it carried an emblem (1 or 0) and the item's path.
+void NautilusHost::trace(const char* event, const std::string* path, bool emblem) {
   if (!trace_) return;
   const auto now =
       std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
-  std::fprintf(trace_, "%lld %s %llu %lld\n", static_cast<long long>(now.count()), event,
+  std::fprintf(trace_, "%lld %s %llu %lld", static_cast<long long>(now.count()), event,
                static_cast<unsigned long long>(answers_), static_cast<long long>(emblemed_));
+  if (path) std::fprintf(trace_, " %d %s", emblem ? 1 : 0, path->c_str());
+  std::fputc('\n', trace_);
   std::fflush(trace_);
 }
 
@@ -362,13 +429,16 @@ void NautilusHost::expireFolders() {
 void NautilusHost::reconcile(const std::string& dir, Folder& folder) {
   constexpr int kMaxRetries = 5;
   if (!host_ || !host_->ready() || !host_->observes(dir)) return;
+  const auto now = Clock::now();
   for (auto& [path, item] : folder.items) {
-    if (!item.file || item.pending != 0 || toInvalidate_.count(path)) continue;
+    if (!item.file || item.asked == Asked::sent || toInvalidate_.count(path)) continue;
+    // GNOME Files may simply not have come round to an item redrawn a moment ago.
+    if (item.redrawing && now - item.invalidatedAt < kExpiryInterval) continue;
     if (item.shownBadge == wantedBadge(path)) {
       item.retries = 0;
     } else if (item.retries < kMaxRetries) {
       ++item.retries;
-      invalidate(path, true);
+      invalidate(path, Redraw::retry);
     }
   }
 }
@@ -389,10 +459,10 @@ std::string NautilusHost::emblemFor(const std::string& identifier) const {
   return "vrk-" + registration->image;
 }
 
-NautilusOperationResult NautilusHost::updateFileInfo(NautilusInfoProvider* provider,
-                                                     NautilusFileInfo* file,
-                                                     GClosure* updateComplete,
-                                                     NautilusOperationHandle** handle) {
+// Always answered at once: GNOME Files asks about one item of a folder at a time and waits for
+// an answer in progress before it asks the next one.
+NautilusOperationResult NautilusHost::updateFileInfo(NautilusInfoProvider*, NautilusFileInfo* file,
+                                                     GClosure*, NautilusOperationHandle**) {
   std::optional<std::string> path = LocalPath(file);
   if (!path || *path == "/") return NAUTILUS_OPERATION_COMPLETE;
   const std::string dir = Parent(*path);
@@ -401,76 +471,147 @@ NautilusOperationResult NautilusHost::updateFileInfo(NautilusInfoProvider* provi
   trackItem(folder, dir, *path, file);
   Item* item = findItem(*path);
   // GNOME Files dropped the item's emblems before it asked again.
-  if (item) setShown(*item, {});
-  const bool known = item && std::exchange(item->answerKnown, false);
+  if (item) {
+    setShown(*item, {});
+    item->redrawing = false;
+  }
   // Until the extension is ready, or outside the folders it observes, an item has no badge; it
   // is asked again when that changes.
   if (!host_ || !host_->ready() || !host_->show(dir)) {
     answer(file, *path, item, false);
     return NAUTILUS_OPERATION_COMPLETE;
   }
-  if (known || !host_->requestBadge(*path)) {
-    answer(file, *path, item, true);
-    return NAUTILUS_OPERATION_COMPLETE;
+  answer(file, *path, item, true);
+  if (item && item->asked == Asked::no) ask(*item, *path);
+  list(dir, folder);
+  return NAUTILUS_OPERATION_COMPLETE;
+}
+
+void NautilusHost::cancelUpdate(NautilusOperationHandle*) {
+  // Nothing is ever in progress.
+}
+
+void NautilusHost::ask(Item& item, const std::string& path) {
+  item.asked = Asked::sent;
+  unsent_.push_back(path);
+  if (unsent_.size() >= kBatchSize && inFlight_ < kBatchesInFlight) {
+    flush();
+  } else {
+    defer(&flushTimer_, &NautilusHost::flush, timing_.batchDelay);
   }
-  const std::uint64_t id = nextId_++;
-  g_closure_ref(updateComplete);
-  pending_.emplace(id, Pending{NAUTILUS_FILE_INFO(g_object_ref(file)), updateComplete,
-                               NAUTILUS_INFO_PROVIDER(g_object_ref(provider)), dir, *path});
-  if (item) ++item->pending;
-  unsent_.push_back(id);
-  defer(&flushIdle_, &NautilusHost::flush);
-  *handle = HandleOf(id);
-  return NAUTILUS_OPERATION_IN_PROGRESS;
 }
 
-void NautilusHost::cancelUpdate(NautilusOperationHandle* handle) {
-  auto it = pending_.find(static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle)));
-  if (it == pending_.end()) return;
-  Pending pending = std::move(it->second);
-  pending_.erase(it);
-  if (Item* item = findItem(pending.path)) --item->pending;
-  g_closure_unref(pending.closure);
-  g_object_unref(pending.file);
-  g_object_unref(pending.provider);
+// The items GNOME Files asked about before the folder was observed, and the rest of it.
+void NautilusHost::askFolder(const std::string& dir) {
+  auto folder = folders_.find(dir);
+  if (folder == folders_.end() || !host_) return;
+  for (auto& [path, item] : folder->second.items) {
+    if (item.file && item.asked != Asked::sent) ask(item, path);
+  }
+  list(dir, folder->second);
 }
 
-// One round trip answers every request sent before it: by then the extension has handled them,
-// and whatever badge it set in answer has arrived.
+void NautilusHost::forgetAnswers(const std::string& dir) {
+  auto folder = folders_.find(dir);
+  if (folder == folders_.end()) return;
+  folder->second.listed = false;
+  for (auto& [path, item] : folder->second.items) item.asked = Asked::no;
+}
+
+// GNOME Files asks about a folder's items one at a time, after its own work on each. Asking the
+// extension about the whole folder at once, as soon as it is shown, has most badges there before
+// GNOME Files asks, so that its first question is answered with the emblem and needs no redraw.
+// The listing runs on a thread: a large folder must not hold GNOME Files' main thread.
+void NautilusHost::list(const std::string& dir, Folder& folder) {
+  if (folder.listed || !host_) return;
+  folder.listed = true;
+  auto* listing = new Listing{this, dir, generation_};
+  listings_.push_back(listing);
+  GTask* task = g_task_new(nullptr, nullptr, &NautilusHost::OnListed, listing);
+  g_task_set_task_data(task, g_strdup(dir.c_str()), g_free);
+  g_task_run_in_thread(task, [](GTask* task, gpointer, gpointer data, GCancellable*) {
+    auto* names = new std::vector<std::string>(
+        ListFolder(static_cast<const char*>(data), kMaxItemsPerFolder));
+    g_task_return_pointer(task, names,
+                          [](gpointer p) { delete static_cast<std::vector<std::string>*>(p); });
+  });
+  g_object_unref(task);
+}
+
+void NautilusHost::OnListed(GObject*, GAsyncResult* result, gpointer data) {
+  auto* listing = static_cast<Listing*>(data);
+  auto* names =
+      static_cast<std::vector<std::string>*>(g_task_propagate_pointer(G_TASK(result), nullptr));
+  if (NautilusHost* self = listing->host) {
+    std::erase(self->listings_, listing);
+    if (names) self->listed(listing->dir, listing->generation, std::move(*names));
+  }
+  delete names;
+  delete listing;
+}
+
+void NautilusHost::listed(const std::string& dir, std::uint64_t generation,
+                          std::vector<std::string> names) {
+  auto folder = folders_.find(dir);
+  // A listing for an extension that has gone since, or for a folder no longer shown, is not
+  // needed: the restart or the next show lists again.
+  if (generation != generation_ || !host_ || !host_->observes(dir) || folder == folders_.end() ||
+      !folder->second.listed) {
+    return;
+  }
+  trace("listed");
+  auto& items = folder->second.items;
+  for (const std::string& name : names) {
+    if (items.size() >= kMaxItemsPerFolder) break;
+    const std::string path = dir == "/" ? "/" + name : dir + "/" + name;
+    Item& item = items[path];
+    if (item.asked == Asked::no) ask(item, path);
+  }
+  flush();
+}
+
 void NautilusHost::flush() {
-  std::vector<std::uint64_t> batch = std::move(unsent_);
-  unsent_.clear();
-  if (batch.empty()) return;
-  auto done = [this, batch](bool ok) {
-    if (!ok)
-      NSLog("%s: the extension did not answer %zu badge requests in time", kLogName, batch.size());
-    for (std::uint64_t id : batch) complete(id, true);
-  };
-  if (!host_ || !host_->barrierAsync(timing_.badgeWait, done)) {
-    for (std::uint64_t id : batch) complete(id, true);
+  if (flushTimer_) g_source_remove(flushTimer_);
+  flushTimer_ = 0;
+  while (!unsent_.empty() && inFlight_ < kBatchesInFlight) {
+    const auto end =
+        unsent_.begin() + static_cast<std::ptrdiff_t>(std::min(kBatchSize, unsent_.size()));
+    std::vector<std::string> batch(std::make_move_iterator(unsent_.begin()),
+                                   std::make_move_iterator(end));
+    unsent_.erase(unsent_.begin(), end);
+    auto done = [this, batch](bool ok) {
+      --inFlight_;
+      answered(batch, ok);
+      flush();
+    };
+    if (host_ && host_->requestBadges(batch, timing_.badgeWait, done)) {
+      ++inFlight_;
+      continue;
+    }
+    // Not sent: the extension has gone, and its restart asks the folders again.
+    for (const std::string& path : batch) {
+      if (Item* item = findItem(path)) item->asked = Asked::no;
+    }
   }
 }
 
-void NautilusHost::complete(std::uint64_t id, bool withBadge) {
-  auto it = pending_.find(id);
-  if (it == pending_.end()) return;
-  Pending pending = std::move(it->second);
-  pending_.erase(it);
-  Item* item = findItem(pending.path);
-  if (item) --item->pending;
-  answer(pending.file, pending.path, item, withBadge);
-  nautilus_info_provider_update_complete_invoke(pending.closure, pending.provider, HandleOf(id),
-                                                NAUTILUS_OPERATION_COMPLETE);
-  g_closure_unref(pending.closure);
-  g_object_unref(pending.file);
-  g_object_unref(pending.provider);
-}
-
-void NautilusHost::completeAll(bool withBadge) {
-  unsent_.clear();
-  std::vector<std::uint64_t> ids;
-  for (const auto& [id, pending] : pending_) ids.push_back(id);
-  for (std::uint64_t id : ids) complete(id, withBadge);
+// Once the extension has handled a batch, whatever badge it set in answer has arrived: an item
+// whose badge did not come has none. An item whose emblem changed was redrawn when its badge
+// came; this redraws only what is still out of step.
+void NautilusHost::answered(const std::vector<std::string>& paths, bool ok) {
+  if (!ok) {
+    NSLog("%s: the extension did not answer %zu badge requests in time", kLogName, paths.size());
+  }
+  for (const std::string& path : paths) {
+    Item* item = findItem(path);
+    if (!item || item->asked != Asked::sent) continue;
+    if (!ok) {
+      item->asked = Asked::no;
+      continue;
+    }
+    item->asked = Asked::known;
+    if (item->shownBadge != wantedBadge(path)) invalidate(path);
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -528,9 +669,10 @@ GList* NautilusHost::backgroundItems(NautilusFileInfo* folder) {
   // it is empty.
   std::optional<std::string> path = LocalPath(folder);
   if (!path) return nullptr;
+  trace("background");
   if (folders_.size() < kMaxFolders || folders_.count(*path)) {
-    touch(*path);
-    if (host_ && host_->ready()) host_->show(*path);
+    Folder& shown = touch(*path);
+    if (host_ && host_->ready() && host_->show(*path)) list(*path, shown);
   }
   return nullptr;
 }

@@ -8,7 +8,10 @@
 //   nautilus_module_shutdown, both on the main thread. Every call comes on the main thread, and
 //   the host library's connection is driven from the default GLib main context.
 // - Nothing here blocks GNOME Files for longer than one bounded wait of Timing (a menu, an
-//   action, or stopping a dead extension); badge answers are asynchronous.
+//   action, or stopping a dead extension). A badge question is answered at once with what is
+//   known of the item; what is not known yet is asked of the extension in the background, in
+//   batches, and the item is redrawn (its extension info invalidated) when its emblem changes,
+//   never when it would stay the same.
 // - Items are tracked by weak references: a folder counts as shown while GNOME Files keeps any of
 //   the items it asked about alive, or asked about it within Timing::folderGrace.
 #pragma once
@@ -21,6 +24,7 @@ extern "C" {
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -32,8 +36,11 @@ extern "C" {
 namespace vrk::nautilus {
 
 struct Timing {
-  // How long a badge answer may wait for the extension before the item is shown without one.
+  // How long a batch of badge requests may wait for the extension; after that its items are
+  // asked again the next time GNOME Files asks about them.
   std::chrono::milliseconds badgeWait{2000};
+  // Requests that wait for a batch to fill go out after this at the latest.
+  std::chrono::milliseconds batchDelay{5};
   // Menus and actions run on GNOME Files' main thread.
   std::chrono::milliseconds menuWait{1000};
   std::chrono::milliseconds actionWait{2000};
@@ -71,37 +78,36 @@ class NautilusHost {
 
  private:
   struct WeakTie;
+  // What the host knows of an item's badge.
+  enum class Asked { no, sent, known };
   struct Item {
     NautilusFileInfo* file = nullptr;  // weak: cleared when GNOME Files drops it
     std::unique_ptr<WeakTie> tie;
     std::string shownBadge;  // the identifier whose emblem GNOME Files shows
-    int pending = 0;
-    // Redrawn for a badge that arrived by itself: the next question needs no round trip.
-    bool answerKnown = false;
+    Asked asked = Asked::no;
+    // Invalidated, and not asked about again since: the next answer carries the newest badge.
+    bool redrawing = false;
+    std::chrono::steady_clock::time_point invalidatedAt;
     int retries = 0;  // invalidations again for an emblem that did not follow its badge
   };
   struct Folder {
     std::map<std::string, Item> items;  // by path
     int live = 0;
     std::chrono::steady_clock::time_point lastUse;
+    // The folder's own listing, asked of the extension as a whole ahead of GNOME Files' questions
+    // item by item; once per extension.
+    bool listed = false;
   };
-  struct Pending {
-    NautilusFileInfo* file;
-    GClosure* closure;
-    NautilusInfoProvider* provider;
-    std::string dir;
-    std::string path;
-  };
+  struct Listing;
 
   void start();
   void scheduleStart(std::chrono::milliseconds delay);
   void restartLater();
   void readyTimedOut();
-  // Calls `member` once from the main loop, after `delay` or when idle at `priority`, unless a
-  // call is already pending; `*id` names the source until then.
+  // Calls `member` once from the main loop, after `delay` or when idle, unless a call is already
+  // pending; `*id` names the source until then.
   void defer(guint* id, void (NautilusHost::*member)(),
-             std::optional<std::chrono::milliseconds> delay = std::nullopt,
-             gint priority = G_PRIORITY_DEFAULT_IDLE);
+             std::optional<std::chrono::milliseconds> delay = std::nullopt);
   void onReady();
   void onDisconnected();
   void stopExtension();
@@ -113,10 +119,15 @@ class NautilusHost {
                  NautilusFileInfo* file);
   void untrack(Item& item);
   static void OnItemFinalized(gpointer data, GObject* where);
-  void invalidate(const std::string& path, bool answerKnown = false);
+  // How an item is redrawn: only when its emblem would change and it is not being redrawn
+  // already; again for an emblem that did not follow its badge; or whenever the emblem changes
+  // while its badge stays the same.
+  enum class Redraw { ifChanged, retry, always };
+  // Redraws the item from an idle, together with the others queued by then.
+  void invalidate(const std::string& path, Redraw how = Redraw::ifChanged);
   void setShown(Item& item, const std::string& badge);
   void answer(NautilusFileInfo* file, const std::string& path, Item* item, bool withBadge);
-  void trace(const char* event);
+  void trace(const char* event, const std::string* path = nullptr, bool emblem = false);
   void invalidateFolder(const std::string& dir, bool badgedOnly);
   void expireFolders();
   void watchFolders();
@@ -124,9 +135,15 @@ class NautilusHost {
   std::string wantedBadge(const std::string& path) const;
   void invalidateQueued();
 
+  // Badge requests in the background.
+  void ask(Item& item, const std::string& path);
+  void askFolder(const std::string& dir);
+  void forgetAnswers(const std::string& dir);
+  void list(const std::string& dir, Folder& folder);
+  void listed(const std::string& dir, std::uint64_t generation, std::vector<std::string> names);
+  static void OnListed(GObject* source, GAsyncResult* result, gpointer data);
   void flush();
-  void complete(std::uint64_t id, bool withBadge);
-  void completeAll(bool withBadge);
+  void answered(const std::vector<std::string>& paths, bool ok);
 
   static void OnActivate(NautilusMenuItem* item, gpointer data);
   static void FreeAction(gpointer data, GClosure*);
@@ -137,18 +154,19 @@ class NautilusHost {
   guint startTimer_ = 0;
   guint readyTimer_ = 0;
   guint stopIdle_ = 0;
-  guint flushIdle_ = 0;
+  guint flushTimer_ = 0;
   guint expiryTimer_ = 0;
   guint invalidateIdle_ = 0;
-  std::map<std::string, bool> toInvalidate_;  // path -> whether its answer is known
+  std::map<std::string, Redraw> toInvalidate_;  // by path
   std::chrono::milliseconds backoff_;
   std::chrono::steady_clock::time_point startedAt_;
   std::string lastStartError_;
 
-  std::map<std::string, Folder> folders_;  // by path
-  std::map<std::uint64_t, Pending> pending_;
-  std::vector<std::uint64_t> unsent_;
-  std::uint64_t nextId_ = 1;
+  std::map<std::string, Folder> folders_;       // by path
+  std::deque<std::string> unsent_;              // badge requests not sent yet, in order
+  int inFlight_ = 0;                            // batches sent and not answered yet
+  std::uint64_t generation_ = 0;                // of the extension: counts its starts
+  std::vector<Listing*> listings_;              // in flight; told when the host goes first
   std::map<std::string, std::string> emblems_;  // identifier -> emblem shown for it
 
   // For the benchmark (VRK_NAUTILUS_TRACE): how many answers were given, how many items show an

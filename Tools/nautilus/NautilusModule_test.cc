@@ -232,18 +232,37 @@ class NautilusModuleTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 
-  // Waits until the extension is up and observes the sync folder: the items asked before are
-  // invalidated then, as GNOME Files would ask them again.
+  // Waits until the extension is up, observes the sync folder and was asked about every item:
+  // the items with a badge are redrawn then (invalidated), as GNOME Files would ask them again;
+  // the others stay as they are.
   void WaitUntilObserved(const std::vector<FakeFileInfo*>& items) {
     std::vector<int> before;
     for (FakeFileInfo* item : items) before.push_back(item->invalidations);
     for (FakeFileInfo* item : items) Ask(item);
     ASSERT_TRUE(RunUntil([&] {
+      const std::string log = Log();
       for (std::size_t i = 0; i < items.size(); ++i) {
-        if (items[i]->invalidations == before[i]) return false;
+        g_autofree char* path = g_filename_from_uri(items[i]->uri, nullptr, nullptr);
+        if (log.find("request " + std::string(path) + "\n") == std::string::npos) return false;
+        if (IsBadged(path) && items[i]->invalidations == before[i]) return false;
       }
       return true;
     })) << Log();
+  }
+
+  // The test extension badges these names when it is asked about them.
+  static bool IsBadged(const std::string& path) {
+    const std::string name = fs::path(path).filename();
+    return name.find("locked") != std::string::npos || name.find("paused") != std::string::npos;
+  }
+
+  // Everything the module asked of the extension so far has been answered: a new badged item
+  // asked about now is redrawn only after the requests before it were handled.
+  void WaitForRoundTrip(const std::string& name) {
+    std::ofstream(sync_ / name) << "x";
+    FakeFileInfo* probe = File(sync_ / name);
+    ASSERT_EQ(Ask(probe).result, NAUTILUS_OPERATION_COMPLETE);
+    ASSERT_TRUE(RunUntil([&] { return probe->invalidations > 0; })) << Log();
   }
 
   GList* Menu(FakeFileInfo* file) {
@@ -305,6 +324,83 @@ TEST_F(NautilusModuleTest, BadgesBecomeEmblemsOnlyInsideTheObservedFolder) {
       NAUTILUS_PROPERTIES_ITEM(g_list_model_get_item(entries, 0));
   EXPECT_STREQ(nautilus_properties_item_get_value(status), "Locking");
   g_list_free_full(models, g_object_unref);
+}
+
+TEST_F(NautilusModuleTest, AnswersAtOnceAndRedrawsAnItemOnceWhenItsBadgeArrives) {
+  WaitUntilObserved({File(sync_ / "a-locked.txt")});
+  for (const char* name : {"d-locked.txt", "e.txt", "f-pushed.txt"}) {
+    std::ofstream(sync_ / name) << "x";
+  }
+  FakeFileInfo* locked = File(sync_ / "d-locked.txt");
+  FakeFileInfo* plain = File(sync_ / "e.txt");
+  FakeFileInfo* pushed = File(sync_ / "f-pushed.txt");
+  // Not known yet: answered at once without an emblem, and asked in the background.
+  for (FakeFileInfo* item : {locked, plain, pushed}) {
+    EXPECT_EQ(Ask(item).result, NAUTILUS_OPERATION_COMPLETE);
+    EXPECT_THAT(*item->emblems, IsEmpty());
+  }
+  // The answer's badge and the one the client sets a moment later each redraw their item.
+  ASSERT_TRUE(RunUntil([&] { return locked->invalidations > 0 && pushed->invalidations > 0; }))
+      << Log();
+  Ask(locked);
+  Ask(pushed);
+  EXPECT_THAT(*locked->emblems, ElementsAre("vrk-locked"));
+  EXPECT_THAT(*pushed->emblems, ElementsAre("vrk-paused"));
+  WaitForRoundTrip("g-locked.txt");
+  EXPECT_EQ(locked->invalidations, 1);
+  EXPECT_EQ(pushed->invalidations, 1);
+  EXPECT_EQ(plain->invalidations, 0);
+
+  // Known items are answered from what the module holds, even while the extension is stopped;
+  // none of them is asked again.
+  const std::vector<pid_t> children = Children();
+  ASSERT_EQ(children.size(), 1u);
+  ASSERT_EQ(::kill(children[0], SIGSTOP), 0);
+  // GNOME Files drops what the extensions added before it asks again.
+  locked->emblems->clear();
+  EXPECT_EQ(Ask(locked).result, NAUTILUS_OPERATION_COMPLETE);
+  EXPECT_EQ(Ask(plain).result, NAUTILUS_OPERATION_COMPLETE);
+  ::kill(children[0], SIGCONT);
+  EXPECT_THAT(*locked->emblems, ElementsAre("vrk-locked"));
+  EXPECT_THAT(*plain->emblems, IsEmpty());
+  const std::string log = Log();
+  for (const char* name : {"d-locked.txt", "e.txt", "f-pushed.txt"}) {
+    const std::string line = "request " + (sync_ / name).string() + "\n";
+    EXPECT_EQ(log.find(line), log.rfind(line)) << name;
+  }
+}
+
+TEST_F(NautilusModuleTest, AnExtensionThatNeverAnswersCostsNoRedraws) {
+  WaitUntilObserved({File(sync_ / "a-locked.txt")});
+  const std::vector<pid_t> children = Children();
+  ASSERT_EQ(children.size(), 1u);
+  ASSERT_EQ(::kill(children[0], SIGSTOP), 0);
+  std::vector<FakeFileInfo*> items;
+  for (int i = 0; i < 300; ++i) {
+    const fs::path path = sync_ / ("h" + std::to_string(i) + "-locked.txt");
+    std::ofstream(path) << "x";
+    items.push_back(File(path));
+  }
+  for (FakeFileInfo* item : items) EXPECT_EQ(Ask(item).result, NAUTILUS_OPERATION_COMPLETE);
+  // Past the bound on a silent extension nothing is redrawn, and a question asked again is
+  // still answered at once.
+  RunUntil([] { return false; }, std::chrono::milliseconds(2500));
+  for (FakeFileInfo* item : items) EXPECT_EQ(item->invalidations, 0);
+  EXPECT_EQ(Ask(items[0]).result, NAUTILUS_OPERATION_COMPLETE);
+  // Once it runs again, the badges it finally sends redraw their items, each once.
+  ::kill(children[0], SIGCONT);
+  ASSERT_TRUE(RunUntil([&] {
+    for (FakeFileInfo* item : items) {
+      if (item->invalidations == 0) return false;
+    }
+    return true;
+  })) << Log();
+  for (FakeFileInfo* item : items) Ask(item);
+  WaitForRoundTrip("z-locked.txt");
+  for (FakeFileInfo* item : items) {
+    EXPECT_EQ(item->invalidations, 1);
+    EXPECT_THAT(*item->emblems, ElementsAre("vrk-locked"));
+  }
 }
 
 TEST_F(NautilusModuleTest, MenuEntriesReachTheExtensionAndItsChangesRedrawTheItems) {
