@@ -1,15 +1,18 @@
 #!/usr/bin/python3
-"""GNOME Files showing a folder of 1k and 10k items until every item has its emblem, against the
-same folder with the module but no extension (GNOME Files' own cost of loading the folder and
-asking a module about every item, answered at once).
+"""GNOME Files showing a folder of 1k, 10k and 50k items until every item has its emblem, and
+until the items in view have theirs, against the same folder with the module but no extension
+(GNOME Files' own cost of loading the folder and asking a module about every item, answered at
+once).
 
 Each run starts a fresh GNOME Files with libvrk-nautilus in a private session
 (Tools/nautilus/headless.py; needs root), waits until it is up (and, with the extension, until
 the extension is ready), then opens the folder and takes the time until the module's trace
 (VRK_NAUTILUS_TRACE) says: every item answered (baseline), or every item shows an emblem (the
 demo sync client badges every item; its answers come through the library and the extension).
+The items in view are the cells on the screen once it is done; their time is that of the last of
+them answered (with its emblem).
 
-    VRK_BUILD_DIR=BUILD bench/nautilus_bench.py [--runs N] [--sizes 1000,10000]
+    VRK_BUILD_DIR=BUILD bench/nautilus_bench.py [--runs N] [--sizes 1000,10000,50000] [--keep]
 
 Prints min and median of the runs per size and their ratio to the baseline. Exit status 77 when
 GNOME Files cannot run here.
@@ -49,10 +52,27 @@ def last_trace(path):
     except OSError:
         return None
     for line in reversed(lines):
-        fields = line.split()
-        if len(fields) == 4:
+        fields = line.split(maxsplit=5)
+        if len(fields) >= 4:
             return fields[1], int(fields[2]), int(fields[3])
     return None
+
+
+def in_view_done(path, folder, names, with_extension):
+    """The monotonic time at which the last of the items `names` was answered (with an emblem,
+    when `with_extension`), or None when one of them never was."""
+    wanted = {str(folder / name) for name in names}
+    last = 0
+    with open(path) as trace:
+        for line in trace:
+            fields = line.rstrip("\n").split(" ", 5)
+            if len(fields) < 6 or fields[1] != "answer" or fields[5] not in wanted:
+                continue
+            if with_extension and fields[4] != "1":
+                continue
+            wanted.discard(fields[5])
+            last = int(fields[0])
+    return None if wanted else last / 1e9
 
 
 def traced(path, event):
@@ -98,7 +118,13 @@ def one_run(build, folder, count, with_extension, workdir, index):
 
         if not headless.wait_for(done, run_limit(count), 0.01):
             raise AssertionError(f"not done within {run_limit(count)} s: {last_trace(trace)}")
-        return time.monotonic() - started
+        total = time.monotonic() - started
+        # The items in view: of the cells the view made, those on the screen.
+        names = headless.wait_for(lambda: fm.visible_cells(), 30)
+        view = in_view_done(trace, folder, names or [], with_extension)
+        if view is None:
+            raise AssertionError("an item in view was never answered")
+        return total, view - started, len(names)
     finally:
         fm.quit()
         if client is not None:
@@ -118,18 +144,21 @@ def inside(build, workdir, sizes, runs):
         for i in range(count):
             (folder / f"item {i:05d}.txt").touch()
         for with_extension in (False, True):
-            times = [one_run(build, folder, count, with_extension, workdir, i) for i in range(runs)]
+            rows = [one_run(build, folder, count, with_extension, workdir, i) for i in range(runs)]
+            times = [row[0] for row in rows]
             results[f"{count} {'module' if with_extension else 'baseline'}"] = times
-            print(json.dumps({"count": count, "extension": with_extension, "seconds": times}),
-                  flush=True)
+            print(json.dumps({"count": count, "extension": with_extension, "seconds": times,
+                              "view_seconds": [row[1] for row in rows],
+                              "in_view": rows[0][2]}), flush=True)
     return results
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--sizes", default="1000,10000")
+    parser.add_argument("--sizes", default="1000,10000,50000")
     parser.add_argument("--inside", nargs=2, metavar=("BUILD", "WORKDIR"))
+    parser.add_argument("--keep", action="store_true", help="keep the traces and logs")
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
     if args.inside:
@@ -155,19 +184,24 @@ def main():
         if run.returncode != 0 or len(rows) != 2 * len(sizes):
             print(run.stderr[-4000:], file=sys.stderr)
             return 1
-        print(f"{'GNOME Files, folder shown until':<44}{'min s':>9}{'median s':>10}{'x base':>8}")
+        print(f"{'GNOME Files, folder shown until':<48}{'min s':>9}{'median s':>10}{'x base':>8}")
         for count in sizes:
             base_row = next(r for r in rows if r["count"] == count and not r["extension"])
-            base_median = statistics.median(base_row["seconds"])
-            for row in (r for r in rows if r["count"] == count):
-                what = (f"{count} items have emblems (module)" if row["extension"]
-                        else f"{count} items answered (baseline)")
-                median = statistics.median(row["seconds"])
-                print(f"{what:<44}{min(row['seconds']):>9.3f}{median:>10.3f}"
-                      f"{median / base_median:>8.2f}")
+            for key, what_all in (("seconds", "items"), ("view_seconds", "in view")):
+                base_median = statistics.median(base_row[key])
+                for row in (r for r in rows if r["count"] == count):
+                    n = count if key == "seconds" else row["in_view"]
+                    what = (f"{count}: {n} {what_all} have emblems (module)" if row["extension"]
+                            else f"{count}: {n} {what_all} answered (baseline)")
+                    median = statistics.median(row[key])
+                    print(f"{what:<48}{min(row[key]):>9.3f}{median:>10.3f}"
+                          f"{median / base_median:>8.2f}")
         return 0
     finally:
-        shutil.rmtree(workdir, ignore_errors=True)
+        if args.keep:
+            print(f"kept in {workdir}")
+        else:
+            shutil.rmtree(workdir, ignore_errors=True)
 
 
 if __name__ == "__main__":

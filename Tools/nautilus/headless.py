@@ -162,6 +162,20 @@ class FileManager:
         return {cell.name: cell for cell in self.find("table cell")
                 if cell.name and cell.name != "NautilusGridCell"}
 
+    def visible_cells(self):
+        """The names of the items shown on the screen (the view also makes cells for rows just
+        outside it)."""
+        width, height = (int(n) for n in SCREEN.split("x")[:2])
+        names = []
+        for name, cell in self.cells().items():
+            try:
+                x, y, w, h = self.extents(cell)
+            except Exception:  # the cell went away while it was read
+                continue
+            if w > 0 and h > 0 and x + w > 0 and y + h > 0 and x < width and y < height:
+                names.append(name)
+        return names
+
     def cell(self, name, timeout=20):
         return wait_for(lambda: (self.find("table cell", name, limit=1) or [None])[0], timeout)
 
