@@ -10,6 +10,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -172,7 +173,9 @@ class NautilusModuleTest : public ::testing::Test {
     ::setenv("FINDER_TEST_ROOT", sync_.c_str(), 1);
     ::setenv("VRK_NAUTILUS_EXTENSION", VRK_TEST_APPEX, 1);
 
-    module_ = g_module_open(VRK_NAUTILUS_MODULE, G_MODULE_BIND_LOCAL);
+    // The package's tests load the module from where the package installs it.
+    const char* module = std::getenv("VRK_NAUTILUS_MODULE_PATH");
+    module_ = g_module_open(module ? module : VRK_NAUTILUS_MODULE, G_MODULE_BIND_LOCAL);
     ASSERT_NE(module_, nullptr) << g_module_error();
     void (*initialize)(GTypeModule*) = nullptr;
     void (*listTypes)(const GType**, int*) = nullptr;

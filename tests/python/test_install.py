@@ -352,3 +352,38 @@ print(json.dumps(v.VRKFinderSync.tryInstallLaunchDaemon()))
     finally:
         stop_helper(vrk_root)
         shutil.rmtree(vrk_root, ignore_errors=True)
+
+
+def as_plain_user(argv):
+    """`argv` run as a user without privileges: nobody when the tests run as root."""
+    if os.geteuid() != 0:
+        return argv
+    if not shutil.which("setpriv"):
+        pytest.skip("setpriv is not installed")
+    return ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", *argv]
+
+
+def test_gnome_files_finds_the_installed_module_and_emblems_as_a_plain_user(installed):
+    """GNOME Files loads modules only from its own folder and takes emblems from the icon theme
+    folders of XDG_DATA_DIRS, /usr/share by default: the package must put both there, and the
+    module must serve a user without privileges, loaded from there."""
+    root, _ = installed
+    module_test = BUILD / "Tools" / "nautilus_module_test"
+    if not module_test.exists() or not (BUILD / "Tools" / "libvrk-nautilus.so").exists():
+        pytest.skip("the GNOME Files module is not built (libnautilus-extension-dev missing)")
+    folder = subprocess.run(["pkg-config", "--variable=extensiondir", "libnautilus-extension-4"],
+                            capture_output=True, text=True, check=True).stdout.strip()
+    module = root / folder.lstrip("/") / "libvrk-nautilus.so"
+    assert module.is_file(), f"not in GNOME Files' folder {folder}"
+    emblems = root / "usr/share/icons/hicolor/scalable/emblems"
+    for name in ("processing", "paused", "succeeded", "failed", "locked", "forbidden"):
+        assert (emblems / f"vrk-{name}.svg").is_file(), name
+    # The unpacked root is root's; the plain user reads it as any user reads /usr.
+    os.chmod(root, 0o755)
+    env = dict(os.environ, VRK_NAUTILUS_MODULE_PATH=str(module), HOME="/tmp")
+    run = subprocess.run(
+        as_plain_user([str(module_test),
+                       "--gtest_filter=NautilusModuleTest.BadgesBecomeEmblemsOnlyInside*"]),
+        env=env, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
+    assert "1 test" in run.stdout and "PASSED" in run.stdout
