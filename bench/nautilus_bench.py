@@ -82,7 +82,36 @@ def traced(path, event):
         return False
 
 
-def one_run(build, folder, count, with_extension, workdir, index):
+def live_changes(client, trace, path, changes=10):
+    """Seconds from the client's change of an item's badge until GNOME Files has been answered
+    with the new emblem, one change at a time."""
+    seconds = []
+    for i in range(changes):
+        status = "syncing" if i % 2 == 0 else "synced"
+        offset = os.path.getsize(trace)
+        started = time.monotonic()
+        client.stdin.write(json.dumps(["status", str(path), status]) + "\n")
+        client.stdin.flush()
+
+        def answered():
+            with open(trace) as lines:
+                lines.seek(offset)
+                for line in lines:
+                    fields = line.rstrip("\n").split(" ", 5)
+                    if len(fields) == 6 and fields[1] == "answer" and fields[5] == str(path) \
+                            and fields[4] == "1":
+                        return int(fields[0]) / 1e9
+            return None
+
+        at = headless.wait_for(answered, 10, 0.005)
+        if at is None:
+            raise AssertionError(f"the change of {path} was never shown")
+        seconds.append(at - started)
+        time.sleep(0.3)  # alone: GNOME Files' view is quiet again before the next one
+    return seconds
+
+
+def one_run(build, folder, count, with_extension, workdir, index, changes=False):
     trace = workdir / f"trace-{count}-{int(with_extension)}-{index}"
     env = dict(os.environ, VRK_NAUTILUS_TRACE=str(trace))
     client = None
@@ -124,7 +153,8 @@ def one_run(build, folder, count, with_extension, workdir, index):
         view = in_view_done(trace, folder, names or [], with_extension)
         if view is None:
             raise AssertionError("an item in view was never answered")
-        return total, view - started, len(names)
+        live = live_changes(client, trace, folder / sorted(names)[0]) if changes else []
+        return total, view - started, len(names), live
     finally:
         fm.quit()
         if client is not None:
@@ -144,12 +174,15 @@ def inside(build, workdir, sizes, runs):
         for i in range(count):
             (folder / f"item {i:05d}.txt").touch()
         for with_extension in (False, True):
-            rows = [one_run(build, folder, count, with_extension, workdir, i) for i in range(runs)]
+            rows = [one_run(build, folder, count, with_extension, workdir, i,
+                            changes=with_extension and count == sizes[0])
+                    for i in range(runs)]
             times = [row[0] for row in rows]
             results[f"{count} {'module' if with_extension else 'baseline'}"] = times
             print(json.dumps({"count": count, "extension": with_extension, "seconds": times,
                               "view_seconds": [row[1] for row in rows],
-                              "in_view": rows[0][2]}), flush=True)
+                              "in_view": rows[0][2],
+                              "changes": [s for row in rows for s in row[3]]}), flush=True)
     return results
 
 
@@ -196,6 +229,11 @@ def main():
                     median = statistics.median(row[key])
                     print(f"{what:<48}{min(row[key]):>9.3f}{median:>10.3f}"
                           f"{median / base_median:>8.2f}")
+        for row in (r for r in rows if r["count"] == count and r["changes"]):
+            changes = sorted(row["changes"])
+            print(f"{count}: a badge changed alone, until answered (p50 / p90 over "
+                  f"{len(changes)}): {statistics.median(changes):.3f} / "
+                  f"{changes[int(len(changes) * 0.9) - 1]:.3f} s")
         return 0
     finally:
         if args.keep:
