@@ -373,6 +373,21 @@ TEST_F(NautilusModuleTest, AnswersAtOnceAndRedrawsAnItemOnceWhenItsBadgeArrives)
   }
 }
 
+TEST_F(NautilusModuleTest, TheShownFolderIsAskedAheadOfGnomeFiles) {
+  // GNOME Files has asked about one item; the module asks about the rest of the folder itself.
+  WaitUntilObserved({File(sync_ / "a-locked.txt")});
+  ASSERT_TRUE(RunUntil([&] {
+    return Log().find("request " + (sync_ / "b-paused.txt").string() + "\n") != std::string::npos;
+  })) << Log();
+  WaitForRoundTrip("y-locked.txt");
+  // So its first question is answered with the emblem, and nothing needs a redraw.
+  FakeFileInfo* paused = File(sync_ / "b-paused.txt");
+  EXPECT_EQ(Ask(paused).result, NAUTILUS_OPERATION_COMPLETE);
+  EXPECT_THAT(*paused->emblems, ElementsAre("vrk-paused"));
+  WaitForRoundTrip("z-locked.txt");
+  EXPECT_EQ(paused->invalidations, 0);
+}
+
 TEST_F(NautilusModuleTest, AnExtensionThatNeverAnswersCostsNoRedraws) {
   WaitUntilObserved({File(sync_ / "a-locked.txt")});
   const std::vector<pid_t> children = Children();
