@@ -2,6 +2,7 @@
 # without libnautilus-extension-4 the rest builds and its tests report themselves skipped.
 pkg_check_modules(NAUTILUS QUIET IMPORTED_TARGET libnautilus-extension-4)
 pkg_check_modules(GMODULE QUIET IMPORTED_TARGET gmodule-2.0)
+pkg_check_modules(GLIB QUIET IMPORTED_TARGET gio-2.0)
 
 # The badge images of the extension become the emblems vrk-<image name>; the build tree keeps a
 # copy in an icon theme folder that tests and the demo put on XDG_DATA_DIRS.
@@ -12,7 +13,7 @@ foreach(name ${VRK_EMBLEM_NAMES})
                  ${VRK_EMBLEM_BUILD_DIR}/vrk-${name}.svg COPYONLY)
 endforeach()
 
-if(NOT NAUTILUS_FOUND OR NOT GMODULE_FOUND)
+if(NOT NAUTILUS_FOUND OR NOT GMODULE_FOUND OR NOT GLIB_FOUND)
   message(STATUS "libnautilus-extension-4 not found: the GNOME Files module is not built")
   # Reported as skipped, with the reason, rather than passing by not being there.
   add_test(NAME nautilus_module_test
@@ -30,10 +31,16 @@ file(RELATIVE_PATH _relative_dir ${_pkg_prefix} ${_pkg_dir})
 set(VRK_NAUTILUS_EXTENSION_DIR ${_relative_dir}
     CACHE PATH "Where GNOME Files loads its modules from (relative: below the install prefix)")
 
+# The host core every GLib-based file manager's module links (Tools/filemanager), and GNOME
+# Files' front end of it.
+set(_core ${CMAKE_CURRENT_LIST_DIR}/filemanager)
+add_library(vrk_filemanager_host STATIC ${_core}/HostCore.cc ${_core}/SdEventSource.cc
+                                        ${_core}/ExtensionLocation.cc)
+target_link_libraries(vrk_filemanager_host PUBLIC vrk_findersync_host vrk_registry
+                                                  PkgConfig::GLIB)
 set(_dir ${CMAKE_CURRENT_LIST_DIR}/nautilus)
-add_library(vrk_nautilus_host STATIC ${_dir}/NautilusHost.cc ${_dir}/SdEventSource.cc
-                                     ${_dir}/ExtensionLocation.cc)
-target_link_libraries(vrk_nautilus_host PUBLIC vrk_findersync_host vrk_registry PkgConfig::NAUTILUS)
+add_library(vrk_nautilus_host STATIC ${_dir}/NautilusHost.cc)
+target_link_libraries(vrk_nautilus_host PUBLIC vrk_filemanager_host PkgConfig::NAUTILUS)
 
 add_library(vrk-nautilus MODULE ${_dir}/NautilusModule.cc)
 target_link_libraries(vrk-nautilus PRIVATE vrk_nautilus_host)

@@ -1,643 +1,51 @@
 #include "Tools/nautilus/NautilusHost.h"
 
-#include <algorithm>
-#include <cstdlib>
-#include <utility>
-
-#include "Platform/Foundation/NSLog.h"
-#include "Platform/Foundation/RunLoop.h"
-#include "Tools/nautilus/ExtensionLocation.h"
-#include "Tools/nautilus/SdEventSource.h"
+#include <string>
+#include <vector>
 
 namespace vrk::nautilus {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using findersync::ExtensionHost;
-
-constexpr const char* kLogName = "vrk-nautilus";
-// FIMenuKindContextualMenuForItems: the menu of the selected items.
-constexpr std::int64_t kMenuForItems = 0;
-// Caps on what is tracked; beyond them items still get their answers, only no later updates.
-constexpr std::size_t kMaxFolders = 4096;
-constexpr std::size_t kMaxItemsPerFolder = 200'000;
-constexpr auto kExpiryInterval = std::chrono::seconds(1);
-
-guint Milliseconds(std::chrono::milliseconds ms) {
-  return static_cast<guint>(std::max<std::int64_t>(0, ms.count()));
+char* Uri(GObject* item) {
+  return nautilus_file_info_get_uri(NAUTILUS_FILE_INFO(item));
 }
 
-// The local path of a NautilusFileInfo, nullopt for anything that is not a file: URI.
-std::optional<std::string> LocalPath(NautilusFileInfo* file) {
-  g_autofree char* uri = nautilus_file_info_get_uri(file);
-  if (!uri) return std::nullopt;
-  g_autofree char* path = g_filename_from_uri(uri, nullptr, nullptr);
-  if (!path || path[0] != '/') return std::nullopt;
-  std::string text(path);
-  while (text.size() > 1 && text.back() == '/') text.pop_back();
-  return text;
+void AddEmblem(GObject* item, const char* name) {
+  nautilus_file_info_add_emblem(NAUTILUS_FILE_INFO(item), name);
 }
 
-std::string Parent(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+void Invalidate(GObject* item) {
+  nautilus_file_info_invalidate_extension_info(NAUTILUS_FILE_INFO(item));
 }
-
-// An icon name must not be able to reach outside the theme's emblem folder.
-bool IsIconName(const std::string& name) {
-  return !name.empty() && name.size() <= 200 && name[0] != '.' &&
-         std::all_of(name.begin(), name.end(), [](unsigned char c) {
-           return g_ascii_isalnum(c) || c == '-' || c == '_' || c == '.';
-         });
-}
-
-// Requests that go out in one batch as soon as that many are waiting.
-constexpr std::size_t kBatchSize = 256;
-// Batches the extension has not answered yet, at most. The extension passes each request on to
-// the sync client, waiting when the client's queue is full, and takes the badges that come back
-// on the same thread: a whole large folder sent at once would keep it from them until the client
-// had been asked about everything.
-constexpr int kBatchesInFlight = 1;
 
 struct ActionData {
-  NautilusHost* host;
-  std::string action;
-  std::int64_t index;
-  std::string path;
-  std::string dir;
+  filemanager::HostCore* core;
+  filemanager::HostCore::MenuEntry entry;
 };
 
 }  // namespace
 
-// A folder listed on a thread of GIO's pool. `host` is cleared when the host is destroyed first.
-struct NautilusHost::Listing {
-  NautilusHost* host;
-  std::string dir;
-  std::uint64_t generation;
-};
+NautilusHost::NautilusHost(Timing timing)
+    : core_({"vrk-nautilus", "VRK_NAUTILUS_EXTENSION", "VRK_NAUTILUS_TRACE"},
+            {&Uri, &AddEmblem, &Invalidate}, timing) {}
 
-namespace {
-
-// The names in a folder, at most `limit`, the ones GNOME Files sorts first (by name, as its
-// views do by default) at the front: those are the items a person sees first. The rest keep the
-// folder's own order, which is about the order GNOME Files asks in.
-std::vector<std::string> ListFolder(const std::string& dir, std::size_t limit) {
-  std::vector<std::string> names;
-  g_autoptr(GDir) handle = g_dir_open(dir.c_str(), 0, nullptr);
-  if (!handle) return names;
-  while (const char* name = g_dir_read_name(handle)) {
-    if (names.size() >= limit) break;
-    names.emplace_back(name);
-  }
-  constexpr std::size_t kFirstInView = 256;
-  if (names.size() <= kFirstInView) return names;
-  std::vector<std::pair<std::string, std::size_t>> keys;
-  keys.reserve(names.size());
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    g_autofree char* key = g_utf8_collate_key_for_filename(names[i].c_str(), -1);
-    keys.emplace_back(key, i);
-  }
-  std::partial_sort(keys.begin(), keys.begin() + kFirstInView, keys.end());
-  std::vector<bool> moved(names.size(), false);
-  std::vector<std::string> ordered;
-  ordered.reserve(names.size());
-  for (std::size_t i = 0; i < kFirstInView; ++i) {
-    ordered.push_back(names[keys[i].second]);
-    moved[keys[i].second] = true;
-  }
-  for (std::size_t i = names.size(); i-- > 0;) {
-    if (!moved[i]) ordered.push_back(std::move(names[i]));
-  }
-  return ordered;
-}
-
-}  // namespace
-
-struct NautilusHost::WeakTie {
-  NautilusHost* host;
-  std::string dir;
-  std::string path;
-};
-
-NautilusHost::NautilusHost(Timing timing) : timing_(timing), backoff_(timing.firstRestart) {
-  if (const char* path = std::getenv("VRK_NAUTILUS_TRACE"); path && *path) {
-    trace_ = std::fopen(path, "ae");
-  }
-  loopSource_ = AttachSdEvent(RunLoop::main().event(), nullptr);
-  if (!loopSource_) NSLog("%s: cannot drive the run loop from GLib; no extension", kLogName);
-  // Started from the main loop, not from module initialization: GNOME Files is not ready for
-  // calls into it before its loop runs.
-  scheduleStart(std::chrono::milliseconds(0));
-}
-
-NautilusHost::~NautilusHost() {
-  for (guint* source :
-       {&startTimer_, &readyTimer_, &stopIdle_, &flushTimer_, &expiryTimer_, &invalidateIdle_}) {
-    if (*source) g_source_remove(*source);
-    *source = 0;
-  }
-  if (host_) host_->shutdown(timing_.exitWait);
-  host_.reset();
-  for (auto& [dir, folder] : folders_) {
-    for (auto& [path, item] : folder.items) untrack(item);
-  }
-  for (Listing* listing : listings_) listing->host = nullptr;
-  if (loopSource_) {
-    g_source_destroy(loopSource_);
-    g_source_unref(loopSource_);
-  }
-  if (trace_) std::fclose(trace_);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The extension's life
-
-void NautilusHost::scheduleStart(std::chrono::milliseconds delay) {
-  if (startTimer_ || host_) return;
-  defer(&startTimer_, &NautilusHost::start, delay);
-}
-
-void NautilusHost::defer(guint* id, void (NautilusHost::*member)(),
-                         std::optional<std::chrono::milliseconds> delay) {
-  if (*id) return;
-  struct Call {
-    NautilusHost* self;
-    guint* id;
-    void (NautilusHost::*member)();
-  };
-  auto run = [](gpointer data) -> gboolean {
-    auto* call = static_cast<Call*>(data);
-    *call->id = 0;
-    (call->self->*call->member)();
-    return G_SOURCE_REMOVE;
-  };
-  auto release = [](gpointer data) { delete static_cast<Call*>(data); };
-  auto* call = new Call{this, id, member};
-  *id = delay ? g_timeout_add_full(G_PRIORITY_DEFAULT, Milliseconds(*delay), run, call, release)
-              : g_idle_add_full(G_PRIORITY_DEFAULT_IDLE, run, call, release);
-}
-
-void NautilusHost::restartLater() {
-  const std::chrono::milliseconds delay = backoff_;
-  backoff_ = std::min(backoff_ * 2, timing_.maxRestart);
-  scheduleStart(delay);
-}
-
-void NautilusHost::start() {
-  if (host_ || !loopSource_) return;
-  std::string error;
-  std::optional<std::string> bundle = ElectedExtension(&error);
-  if (bundle) host_ = ExtensionHost::start(*bundle, kLogName, events(), &error);
-  if (!host_) {
-    if (error != lastStartError_) NSLog("%s: cannot start the extension: %s", kLogName, error);
-    lastStartError_ = error;
-    restartLater();
-    return;
-  }
-  lastStartError_.clear();
-  ++generation_;
-  startedAt_ = Clock::now();
-  NSLog("%s: started the extension %s (pid %d)", kLogName, *bundle, static_cast<int>(host_->pid()));
-  defer(&readyTimer_, &NautilusHost::readyTimedOut, timing_.readyWait);
-}
-
-void NautilusHost::readyTimedOut() {
-  NSLog("%s: the extension did not get ready in time", kLogName);
-  stopExtension();
-}
-
-ExtensionHost::Events NautilusHost::events() {
-  ExtensionHost::Events events;
-  events.ready = [this] { onReady(); };
-  events.observationChanged = [this](const std::string& dir, bool observed) {
-    // The badges of a folder that came into the set are asked in the background, and its items
-    // redrawn as they arrive; one that left loses its emblems.
-    if (observed) {
-      askFolder(dir);
-    } else {
-      forgetAnswers(dir);
-      invalidateFolder(dir, true);
-    }
-  };
-  events.badgeChanged = [this](const std::string& path, const std::string&) {
-    Item* item = findItem(path);
-    if (!item) return;
-    item->asked = Asked::known;
-    invalidate(path);
-  };
-  events.badgeImageChanged = [this](const std::string& identifier) {
-    auto known = emblems_.find(identifier);
-    if (known == emblems_.end() || known->second == emblemFor(identifier)) return;
-    for (auto& [dir, folder] : folders_) {
-      for (auto& [path, item] : folder.items) {
-        if (item.shownBadge == identifier) invalidate(path, Redraw::always);
-      }
-    }
-  };
-  events.disconnected = [this] { onDisconnected(); };
-  return events;
-}
-
-void NautilusHost::onReady() {
-  if (readyTimer_) g_source_remove(readyTimer_);
-  readyTimer_ = 0;
-  trace("ready");
-  // Folders shown before the extension (re)started are asked again once it observes them.
-  for (auto& [dir, folder] : folders_) {
-    if (host_->show(dir)) askFolder(dir);
-  }
-  if (!folders_.empty()) watchFolders();
-}
-
-void NautilusHost::onDisconnected() {
-  NSLog("%s: the extension has gone away", kLogName);
-  // The host must not be destroyed from inside its own callback.
-  defer(&stopIdle_, &NautilusHost::stopExtension);
-}
-
-void NautilusHost::stopExtension() {
-  if (!host_) return;
-  if (readyTimer_) g_source_remove(readyTimer_);
-  readyTimer_ = 0;
-  host_->shutdown(timing_.exitWait);
-  host_.reset();
-  unsent_.clear();
-  inFlight_ = 0;
-  // Without its extension an item has no badge; they come back when it has restarted.
-  for (auto& [dir, folder] : folders_) {
-    forgetAnswers(dir);
-    invalidateFolder(dir, true);
-  }
-  if (Clock::now() - startedAt_ >= timing_.stableRun) backoff_ = timing_.firstRestart;
-  restartLater();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Folders and items
-
-NautilusHost::Folder& NautilusHost::touch(const std::string& dir) {
-  Folder& folder = folders_[dir];
-  folder.lastUse = Clock::now();
-  watchFolders();
-  return folder;
-}
-
-void NautilusHost::watchFolders() {
-  if (expiryTimer_) return;
-  expiryTimer_ = g_timeout_add(
-      Milliseconds(kExpiryInterval),
-      [](gpointer data) -> gboolean {
-        static_cast<NautilusHost*>(data)->expireFolders();
-        return G_SOURCE_CONTINUE;
-      },
-      this);
-}
-
-NautilusHost::Item* NautilusHost::findItem(const std::string& path) {
-  auto folder = folders_.find(Parent(path));
-  if (folder == folders_.end()) return nullptr;
-  auto item = folder->second.items.find(path);
-  return item == folder->second.items.end() ? nullptr : &item->second;
-}
-
-void NautilusHost::trackItem(Folder& folder, const std::string& dir, const std::string& path,
-                             NautilusFileInfo* file) {
-  auto it = folder.items.find(path);
-  if (it == folder.items.end()) {
-    if (folder.items.size() >= kMaxItemsPerFolder) return;
-    it = folder.items.emplace(path, Item{}).first;
-  }
-  Item& item = it->second;
-  if (item.file == file) return;
-  untrack(item);
-  item.tie = std::make_unique<WeakTie>(WeakTie{this, dir, path});
-  item.file = file;
-  g_object_weak_ref(G_OBJECT(file), &NautilusHost::OnItemFinalized, item.tie.get());
-  ++folder.live;
-}
-
-void NautilusHost::untrack(Item& item) {
-  if (!item.file) return;
-  g_object_weak_unref(G_OBJECT(item.file), &NautilusHost::OnItemFinalized, item.tie.get());
-  item.file = nullptr;
-  auto folder = folders_.find(item.tie->dir);
-  if (folder != folders_.end()) --folder->second.live;
-}
-
-void NautilusHost::OnItemFinalized(gpointer data, GObject*) {
-  auto* tie = static_cast<WeakTie*>(data);
-  NautilusHost* self = tie->host;
-  auto folder = self->folders_.find(tie->dir);
-  if (folder == self->folders_.end()) return;
-  auto item = folder->second.items.find(tie->path);
-  if (item == folder->second.items.end() || item->second.tie.get() != tie) return;
-  item->second.file = nullptr;
-  --folder->second.live;
-  // The grace period counts from when the last item went.
-  if (folder->second.live == 0) folder->second.lastUse = Clock::now();
-}
-
-// GNOME Files takes an answer in an idle callback of its own, and marks the item up to date
-// there: an invalidation before that would be lost. Invalidations therefore wait for an idle of
-// the same priority, added after the answer's and so run after it, and go out together: one
-// turn of the main loop redraws every item whose badge arrived by then.
-void NautilusHost::invalidate(const std::string& path, Redraw how) {
-  auto [queued, added] = toInvalidate_.emplace(path, how);
-  if (!added) queued->second = std::max(queued->second, how);
-  defer(&invalidateIdle_, &NautilusHost::invalidateQueued);
-}
-
-void NautilusHost::invalidateQueued() {
-  std::map<std::string, Redraw> paths = std::move(toInvalidate_);
-  toInvalidate_.clear();
-  const auto now = Clock::now();
-  for (const auto& [path, how] : paths) {
-    Item* item = findItem(path);
-    if (!item || !item->file) continue;
-    // An item whose emblem would stay as it is is not asked again: that could go round for ever.
-    if (how != Redraw::always && item->shownBadge == wantedBadge(path)) continue;
-    if (how != Redraw::retry && item->redrawing) continue;
-    item->redrawing = true;
-    item->invalidatedAt = now;
-    nautilus_file_info_invalidate_extension_info(item->file);
-  }
-}
-
-void NautilusHost::setShown(Item& item, const std::string& badge) {
-  if (item.shownBadge.empty() != badge.empty()) emblemed_ += badge.empty() ? -1 : 1;
-  item.shownBadge = badge;
-}
-
-// Adds the emblem of the item's badge as the host knows it now (none without `withBadge`).
-void NautilusHost::answer(NautilusFileInfo* file, const std::string& path, Item* item,
-                          bool withBadge) {
-  const std::string badge = host_ && withBadge ? host_->state().badgeOf(path) : std::string();
-  const std::string emblem = emblemFor(badge);
-  if (!emblem.empty()) nautilus_file_info_add_emblem(file, emblem.c_str());
-  emblems_[badge] = emblem;
-  if (item) setShown(*item, emblem.empty() ? std::string() : badge);
-  ++answers_;
-  trace("answer", &path, !emblem.empty());
-}
-
-// One line per event: the steady clock in nanoseconds, the event, the answers given and the items
-// that show an emblem; an answer adds whether it carried an emblem (1 or 0) and the item's path.
-void NautilusHost::trace(const char* event, const std::string* path, bool emblem) {
-  if (!trace_) return;
-  const auto now =
-      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
-  std::fprintf(trace_, "%lld %s %llu %lld", static_cast<long long>(now.count()), event,
-               static_cast<unsigned long long>(answers_), static_cast<long long>(emblemed_));
-  if (path) std::fprintf(trace_, " %d %s", emblem ? 1 : 0, path->c_str());
-  std::fputc('\n', trace_);
-  std::fflush(trace_);
-}
-
-void NautilusHost::invalidateFolder(const std::string& dir, bool badgedOnly) {
-  auto folder = folders_.find(dir);
-  if (folder == folders_.end()) return;
-  for (auto& [path, item] : folder->second.items) {
-    if (!badgedOnly || !item.shownBadge.empty()) invalidate(path);
-  }
-}
-
-void NautilusHost::expireFolders() {
-  const auto now = Clock::now();
-  for (auto it = folders_.begin(); it != folders_.end();) {
-    Folder& folder = it->second;
-    if (folder.live > 0 || now - folder.lastUse < timing_.folderGrace) {
-      reconcile(it->first, folder);
-      ++it;
-      continue;
-    }
-    if (host_) host_->hide(it->first);
-    for (auto& [path, item] : folder.items) {
-      setShown(item, {});
-      untrack(item);
-    }
-    it = folders_.erase(it);
-  }
-  if (folders_.empty() && expiryTimer_) {
-    g_source_remove(expiryTimer_);
-    expiryTimer_ = 0;
-  }
-}
-
-// GNOME Files may drop an invalidation that crosses one of its own updates of the item (seen
-// for a few items in ten thousand). Once a second, an item whose emblem differs from its badge
-// is invalidated again, a bounded number of times.
-void NautilusHost::reconcile(const std::string& dir, Folder& folder) {
-  constexpr int kMaxRetries = 5;
-  if (!host_ || !host_->ready() || !host_->observes(dir)) return;
-  const auto now = Clock::now();
-  for (auto& [path, item] : folder.items) {
-    if (!item.file || item.asked == Asked::sent || toInvalidate_.count(path)) continue;
-    // GNOME Files may simply not have come round to an item redrawn a moment ago.
-    if (item.redrawing && now - item.invalidatedAt < kExpiryInterval) continue;
-    if (item.shownBadge == wantedBadge(path)) {
-      item.retries = 0;
-    } else if (item.retries < kMaxRetries) {
-      ++item.retries;
-      invalidate(path, Redraw::retry);
-    }
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Badges
-
-// The badge whose emblem the item should show now ("" for none).
-std::string NautilusHost::wantedBadge(const std::string& path) const {
-  const std::string badge = host_ ? host_->state().badgeOf(path) : std::string();
-  return emblemFor(badge).empty() ? std::string() : badge;
-}
-
-std::string NautilusHost::emblemFor(const std::string& identifier) const {
-  if (!host_ || identifier.empty()) return {};
-  const findersync::HostState::Registration* registration = host_->state().registration(identifier);
-  if (!registration || !IsIconName(registration->image)) return {};
-  return "vrk-" + registration->image;
-}
-
-// Always answered at once: GNOME Files asks about one item of a folder at a time and waits for
-// an answer in progress before it asks the next one.
-NautilusOperationResult NautilusHost::updateFileInfo(NautilusInfoProvider*, NautilusFileInfo* file,
-                                                     GClosure*, NautilusOperationHandle**) {
-  std::optional<std::string> path = LocalPath(file);
-  if (!path || *path == "/") return NAUTILUS_OPERATION_COMPLETE;
-  const std::string dir = Parent(*path);
-  if (folders_.size() >= kMaxFolders && !folders_.count(dir)) return NAUTILUS_OPERATION_COMPLETE;
-  Folder& folder = touch(dir);
-  trackItem(folder, dir, *path, file);
-  Item* item = findItem(*path);
-  // GNOME Files dropped the item's emblems before it asked again.
-  if (item) {
-    setShown(*item, {});
-    item->redrawing = false;
-  }
-  // Until the extension is ready, or outside the folders it observes, an item has no badge; it
-  // is asked again when that changes.
-  if (!host_ || !host_->ready() || !host_->show(dir)) {
-    answer(file, *path, item, false);
-    return NAUTILUS_OPERATION_COMPLETE;
-  }
-  answer(file, *path, item, true);
-  if (item && item->asked == Asked::no) ask(*item, *path);
-  list(dir, folder);
+NautilusOperationResult NautilusHost::updateFileInfo(NautilusFileInfo* file) {
+  core_.answer(G_OBJECT(file));
   return NAUTILUS_OPERATION_COMPLETE;
 }
 
-void NautilusHost::cancelUpdate(NautilusOperationHandle*) {
-  // Nothing is ever in progress.
-}
-
-void NautilusHost::ask(Item& item, const std::string& path) {
-  item.asked = Asked::sent;
-  unsent_.push_back(path);
-  if (unsent_.size() >= kBatchSize && inFlight_ < kBatchesInFlight) {
-    flush();
-  } else {
-    defer(&flushTimer_, &NautilusHost::flush, timing_.batchDelay);
-  }
-}
-
-// The items GNOME Files asked about before the folder was observed, and the rest of it.
-void NautilusHost::askFolder(const std::string& dir) {
-  auto folder = folders_.find(dir);
-  if (folder == folders_.end() || !host_) return;
-  for (auto& [path, item] : folder->second.items) {
-    if (item.file && item.asked != Asked::sent) ask(item, path);
-  }
-  list(dir, folder->second);
-}
-
-void NautilusHost::forgetAnswers(const std::string& dir) {
-  auto folder = folders_.find(dir);
-  if (folder == folders_.end()) return;
-  folder->second.listed = false;
-  for (auto& [path, item] : folder->second.items) item.asked = Asked::no;
-}
-
-// GNOME Files asks about a folder's items one at a time, after its own work on each. Asking the
-// extension about the whole folder at once, as soon as it is shown, has most badges there before
-// GNOME Files asks, so that its first question is answered with the emblem and needs no redraw.
-// The listing runs on a thread: a large folder must not hold GNOME Files' main thread.
-void NautilusHost::list(const std::string& dir, Folder& folder) {
-  if (folder.listed || !host_) return;
-  folder.listed = true;
-  auto* listing = new Listing{this, dir, generation_};
-  listings_.push_back(listing);
-  GTask* task = g_task_new(nullptr, nullptr, &NautilusHost::OnListed, listing);
-  g_task_set_task_data(task, g_strdup(dir.c_str()), g_free);
-  g_task_run_in_thread(task, [](GTask* task, gpointer, gpointer data, GCancellable*) {
-    auto* names = new std::vector<std::string>(
-        ListFolder(static_cast<const char*>(data), kMaxItemsPerFolder));
-    g_task_return_pointer(task, names,
-                          [](gpointer p) { delete static_cast<std::vector<std::string>*>(p); });
-  });
-  g_object_unref(task);
-}
-
-void NautilusHost::OnListed(GObject*, GAsyncResult* result, gpointer data) {
-  auto* listing = static_cast<Listing*>(data);
-  auto* names =
-      static_cast<std::vector<std::string>*>(g_task_propagate_pointer(G_TASK(result), nullptr));
-  if (NautilusHost* self = listing->host) {
-    std::erase(self->listings_, listing);
-    if (names) self->listed(listing->dir, listing->generation, std::move(*names));
-  }
-  delete names;
-  delete listing;
-}
-
-void NautilusHost::listed(const std::string& dir, std::uint64_t generation,
-                          std::vector<std::string> names) {
-  auto folder = folders_.find(dir);
-  // A listing for an extension that has gone since, or for a folder no longer shown, is not
-  // needed: the restart or the next show lists again.
-  if (generation != generation_ || !host_ || !host_->observes(dir) || folder == folders_.end() ||
-      !folder->second.listed) {
-    return;
-  }
-  trace("listed");
-  auto& items = folder->second.items;
-  for (const std::string& name : names) {
-    if (items.size() >= kMaxItemsPerFolder) break;
-    const std::string path = dir == "/" ? "/" + name : dir + "/" + name;
-    Item& item = items[path];
-    if (item.asked == Asked::no) ask(item, path);
-  }
-  flush();
-}
-
-void NautilusHost::flush() {
-  if (flushTimer_) g_source_remove(flushTimer_);
-  flushTimer_ = 0;
-  while (!unsent_.empty() && inFlight_ < kBatchesInFlight) {
-    const auto end =
-        unsent_.begin() + static_cast<std::ptrdiff_t>(std::min(kBatchSize, unsent_.size()));
-    std::vector<std::string> batch(std::make_move_iterator(unsent_.begin()),
-                                   std::make_move_iterator(end));
-    unsent_.erase(unsent_.begin(), end);
-    auto done = [this, batch](bool ok) {
-      --inFlight_;
-      answered(batch, ok);
-      flush();
-    };
-    if (host_ && host_->requestBadges(batch, timing_.badgeWait, done)) {
-      ++inFlight_;
-      continue;
-    }
-    // Not sent: the extension has gone, and its restart asks the folders again.
-    for (const std::string& path : batch) {
-      if (Item* item = findItem(path)) item->asked = Asked::no;
-    }
-  }
-}
-
-// Once the extension has handled a batch, whatever badge it set in answer has arrived: an item
-// whose badge did not come has none. An item whose emblem changed was redrawn when its badge
-// came; this redraws only what is still out of step.
-void NautilusHost::answered(const std::vector<std::string>& paths, bool ok) {
-  if (!ok) {
-    NSLog("%s: the extension did not answer %zu badge requests in time", kLogName, paths.size());
-  }
-  for (const std::string& path : paths) {
-    Item* item = findItem(path);
-    if (!item || item->asked != Asked::sent) continue;
-    if (!ok) {
-      item->asked = Asked::no;
-      continue;
-    }
-    item->asked = Asked::known;
-    if (item->shownBadge != wantedBadge(path)) invalidate(path);
-  }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Menus and properties
-
 GList* NautilusHost::fileItems(GList* files) {
-  if (!files || files->next || !host_ || !host_->ready()) return nullptr;
-  std::optional<std::string> path = LocalPath(NAUTILUS_FILE_INFO(files->data));
-  if (!path || !host_->state().covers(*path)) return nullptr;
-  const std::string dir = Parent(*path);
-  std::string error;
-  auto reply = host_->menu(kMenuForItems, {*path}, dir, timing_.menuWait, &error);
-  if (!reply) {
-    NSLog("%s: no menu for %s: %s", kLogName, *path, error);
-    return nullptr;
-  }
+  std::vector<GObject*> selection;
+  for (GList* l = files; l; l = l->next) selection.push_back(G_OBJECT(l->data));
   GList* items = nullptr;
-  for (std::size_t i = 0; i < reply->items.size(); ++i) {
-    const findersync::WireMenuItem& entry = reply->items[i];
-    if (entry.title.empty()) continue;
-    g_autofree char* name = g_strdup_printf("VRKFinderSync::item%zu", i);
+  std::size_t i = 0;
+  for (filemanager::HostCore::MenuEntry& entry : core_.menu(selection)) {
+    g_autofree char* name = g_strdup_printf("VRKFinderSync::item%zu", i++);
     NautilusMenuItem* item = nautilus_menu_item_new(name, entry.title.c_str(), nullptr, nullptr);
-    if (entry.action.empty()) {
+    if (!entry.enabled) {
       g_object_set(item, "sensitive", FALSE, nullptr);
     } else {
-      auto* data = new ActionData{this, entry.action, static_cast<std::int64_t>(i), *path, dir};
+      auto* data = new ActionData{&core_, std::move(entry)};
       g_signal_connect_data(item, "activate", G_CALLBACK(&NautilusHost::OnActivate), data,
                             &NautilusHost::FreeAction, GConnectFlags(0));
     }
@@ -648,16 +56,7 @@ GList* NautilusHost::fileItems(GList* files) {
 
 void NautilusHost::OnActivate(NautilusMenuItem*, gpointer data) {
   auto* action = static_cast<ActionData*>(data);
-  NautilusHost* self = action->host;
-  if (!self->host_ || !self->host_->connected()) {
-    NSLog("%s: %s not performed: the extension is not running", kLogName, action->action);
-    return;
-  }
-  std::string error;
-  if (!self->host_->performAction(action->action, action->index, {action->path}, action->dir,
-                                  self->timing_.actionWait, &error)) {
-    NSLog("%s: %s not performed: %s", kLogName, action->action, error);
-  }
+  action->core->perform(action->entry);
 }
 
 void NautilusHost::FreeAction(gpointer data, GClosure*) {
@@ -665,28 +64,16 @@ void NautilusHost::FreeAction(gpointer data, GClosure*) {
 }
 
 GList* NautilusHost::backgroundItems(NautilusFileInfo* folder) {
-  // GNOME Files asks for these when it shows a folder: that folder counts as shown, even while
-  // it is empty.
-  std::optional<std::string> path = LocalPath(folder);
-  if (!path) return nullptr;
-  trace("background");
-  if (folders_.size() < kMaxFolders || folders_.count(*path)) {
-    Folder& shown = touch(*path);
-    if (host_ && host_->ready() && host_->show(*path)) list(*path, shown);
-  }
+  core_.folderShown(G_OBJECT(folder));
   return nullptr;
 }
 
 GList* NautilusHost::propertiesModels(GList* files) {
-  if (!files || files->next || !host_) return nullptr;
-  std::optional<std::string> path = LocalPath(NAUTILUS_FILE_INFO(files->data));
-  if (!path) return nullptr;
-  const findersync::HostState::Registration* registration =
-      host_->state().registration(host_->state().badgeOf(*path));
-  if (!registration || registration->label.empty()) return nullptr;
+  if (!files || files->next) return nullptr;
+  std::optional<std::string> label = core_.label(G_OBJECT(files->data));
+  if (!label) return nullptr;
   GListStore* store = g_list_store_new(NAUTILUS_TYPE_PROPERTIES_ITEM);
-  g_autoptr(NautilusPropertiesItem) status =
-      nautilus_properties_item_new("Status", registration->label.c_str());
+  g_autoptr(NautilusPropertiesItem) status = nautilus_properties_item_new("Status", label->c_str());
   g_list_store_append(store, status);
   // The model's documentation leaves open whether it takes our reference to the store or adds
   // its own; release ours only in the second case.

@@ -1,19 +1,10 @@
-// The GNOME Files front end of the host library: what the module's providers call. It keeps the
-// extension running (restarting it with a back-off), derives the shown folders from what GNOME
-// Files asks about, answers badge requests with emblems, builds the extension's context menu and
-// relays its actions.
+// The GNOME Files front end of the file-manager host core: what the module's providers call,
+// turned into the core's calls with GNOME Files' own types (NautilusFileInfo, NautilusMenuItem,
+// NautilusPropertiesModel).
 //
-// Contract:
-// - One object per module, made in nautilus_module_initialize and destroyed in
-//   nautilus_module_shutdown, both on the main thread. Every call comes on the main thread, and
-//   the host library's connection is driven from the default GLib main context.
-// - Nothing here blocks GNOME Files for longer than one bounded wait of Timing (a menu, an
-//   action, or stopping a dead extension). A badge question is answered at once with what is
-//   known of the item; what is not known yet is asked of the extension in the background, in
-//   batches, and the item is redrawn (its extension info invalidated) when its emblem changes,
-//   never when it would stay the same.
-// - Items are tracked by weak references: a folder counts as shown while GNOME Files keeps any of
-//   the items it asked about alive, or asked about it within Timing::folderGrace.
+// Contract: one object per module, made in nautilus_module_initialize and destroyed in
+// nautilus_module_shutdown, both on the main thread; every call comes on the main thread. Every
+// badge question is answered at once (HostCore.h); menus and actions wait at most their bound.
 #pragma once
 
 #include <glib-object.h>
@@ -21,159 +12,29 @@ extern "C" {
 #include <nautilus-extension.h>
 }
 
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
-#include <deque>
-#include <map>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
-
-#include "Platform/FinderSync/ExtensionHost.h"
+#include "Tools/filemanager/HostCore.h"
 
 namespace vrk::nautilus {
 
-struct Timing {
-  // How long a batch of badge requests may wait for the extension; after that its items are
-  // asked again the next time GNOME Files asks about them.
-  std::chrono::milliseconds badgeWait{2000};
-  // Requests that wait for a batch to fill go out after this at the latest.
-  std::chrono::milliseconds batchDelay{5};
-  // Menus and actions run on GNOME Files' main thread.
-  std::chrono::milliseconds menuWait{1000};
-  std::chrono::milliseconds actionWait{2000};
-  std::chrono::milliseconds readyWait{10000};
-  // A folder none of whose items is alive any more ends being observed after this.
-  std::chrono::milliseconds folderGrace{3000};
-  std::chrono::milliseconds firstRestart{500};
-  std::chrono::milliseconds maxRestart{30000};
-  // An extension that ran this long before it died is restarted after firstRestart again.
-  std::chrono::milliseconds stableRun{30000};
-  // How long a dead or dropped extension may take to exit before it is killed.
-  std::chrono::milliseconds exitWait{300};
-};
+using filemanager::Timing;
 
 class NautilusHost {
  public:
   explicit NautilusHost(Timing timing = {});
-  ~NautilusHost();
-  NautilusHost(const NautilusHost&) = delete;
-  NautilusHost& operator=(const NautilusHost&) = delete;
 
-  // NautilusInfoProvider.
-  NautilusOperationResult updateFileInfo(NautilusInfoProvider* provider, NautilusFileInfo* file,
-                                         GClosure* updateComplete,
-                                         NautilusOperationHandle** handle);
-  void cancelUpdate(NautilusOperationHandle* handle);
+  // NautilusInfoProvider: always NAUTILUS_OPERATION_COMPLETE, GNOME Files is never held.
+  NautilusOperationResult updateFileInfo(NautilusFileInfo* file);
   // NautilusMenuProvider.
   GList* fileItems(GList* files);
   GList* backgroundItems(NautilusFileInfo* folder);
   // NautilusPropertiesModelProvider: the badge's label of one selected item.
   GList* propertiesModels(GList* files);
 
-  // The emblem shown for a badge identifier: "vrk-" and the registered image name; "" for none.
-  std::string emblemFor(const std::string& identifier) const;
-
  private:
-  struct WeakTie;
-  // What the host knows of an item's badge.
-  enum class Asked { no, sent, known };
-  struct Item {
-    NautilusFileInfo* file = nullptr;  // weak: cleared when GNOME Files drops it
-    std::unique_ptr<WeakTie> tie;
-    std::string shownBadge;  // the identifier whose emblem GNOME Files shows
-    Asked asked = Asked::no;
-    // Invalidated, and not asked about again since: the next answer carries the newest badge.
-    bool redrawing = false;
-    std::chrono::steady_clock::time_point invalidatedAt;
-    int retries = 0;  // invalidations again for an emblem that did not follow its badge
-  };
-  struct Folder {
-    std::map<std::string, Item> items;  // by path
-    int live = 0;
-    std::chrono::steady_clock::time_point lastUse;
-    // The folder's own listing, asked of the extension as a whole ahead of GNOME Files' questions
-    // item by item; once per extension.
-    bool listed = false;
-  };
-  struct Listing;
-
-  void start();
-  void scheduleStart(std::chrono::milliseconds delay);
-  void restartLater();
-  void readyTimedOut();
-  // Calls `member` once from the main loop, after `delay` or when idle, unless a call is already
-  // pending; `*id` names the source until then.
-  void defer(guint* id, void (NautilusHost::*member)(),
-             std::optional<std::chrono::milliseconds> delay = std::nullopt);
-  void onReady();
-  void onDisconnected();
-  void stopExtension();
-  findersync::ExtensionHost::Events events();
-
-  Folder& touch(const std::string& dir);
-  Item* findItem(const std::string& path);
-  void trackItem(Folder& folder, const std::string& dir, const std::string& path,
-                 NautilusFileInfo* file);
-  void untrack(Item& item);
-  static void OnItemFinalized(gpointer data, GObject* where);
-  // How an item is redrawn: only when its emblem would change and it is not being redrawn
-  // already; again for an emblem that did not follow its badge; or whenever the emblem changes
-  // while its badge stays the same.
-  enum class Redraw { ifChanged, retry, always };
-  // Redraws the item from an idle, together with the others queued by then.
-  void invalidate(const std::string& path, Redraw how = Redraw::ifChanged);
-  void setShown(Item& item, const std::string& badge);
-  void answer(NautilusFileInfo* file, const std::string& path, Item* item, bool withBadge);
-  void trace(const char* event, const std::string* path = nullptr, bool emblem = false);
-  void invalidateFolder(const std::string& dir, bool badgedOnly);
-  void expireFolders();
-  void watchFolders();
-  void reconcile(const std::string& dir, Folder& folder);
-  std::string wantedBadge(const std::string& path) const;
-  void invalidateQueued();
-
-  // Badge requests in the background.
-  void ask(Item& item, const std::string& path);
-  void askFolder(const std::string& dir);
-  void forgetAnswers(const std::string& dir);
-  void list(const std::string& dir, Folder& folder);
-  void listed(const std::string& dir, std::uint64_t generation, std::vector<std::string> names);
-  static void OnListed(GObject* source, GAsyncResult* result, gpointer data);
-  void flush();
-  void answered(const std::vector<std::string>& paths, bool ok);
-
   static void OnActivate(NautilusMenuItem* item, gpointer data);
   static void FreeAction(gpointer data, GClosure*);
 
-  Timing timing_;
-  std::unique_ptr<findersync::ExtensionHost> host_;
-  GSource* loopSource_ = nullptr;
-  guint startTimer_ = 0;
-  guint readyTimer_ = 0;
-  guint stopIdle_ = 0;
-  guint flushTimer_ = 0;
-  guint expiryTimer_ = 0;
-  guint invalidateIdle_ = 0;
-  std::map<std::string, Redraw> toInvalidate_;  // by path
-  std::chrono::milliseconds backoff_;
-  std::chrono::steady_clock::time_point startedAt_;
-  std::string lastStartError_;
-
-  std::map<std::string, Folder> folders_;       // by path
-  std::deque<std::string> unsent_;              // badge requests not sent yet, in order
-  int inFlight_ = 0;                            // batches sent and not answered yet
-  std::uint64_t generation_ = 0;                // of the extension: counts its starts
-  std::vector<Listing*> listings_;              // in flight; told when the host goes first
-  std::map<std::string, std::string> emblems_;  // identifier -> emblem shown for it
-
-  // For the benchmark (VRK_NAUTILUS_TRACE): how many answers were given, how many items show an
-  // emblem.
-  FILE* trace_ = nullptr;
-  std::uint64_t answers_ = 0;
-  std::int64_t emblemed_ = 0;
+  filemanager::HostCore core_;
 };
 
 }  // namespace vrk::nautilus

@@ -29,17 +29,14 @@ struct VrkNautilusProviderClass {
   GObjectClass parent_class;
 };
 
-static NautilusOperationResult vrk_update_file_info(NautilusInfoProvider* provider,
-                                                    NautilusFileInfo* file,
-                                                    GClosure* update_complete,
-                                                    NautilusOperationHandle** handle) {
+static NautilusOperationResult vrk_update_file_info(NautilusInfoProvider*, NautilusFileInfo* file,
+                                                    GClosure*, NautilusOperationHandle**) {
   if (!g_host) return NAUTILUS_OPERATION_COMPLETE;
-  return g_host->updateFileInfo(provider, file, update_complete, handle);
+  return g_host->updateFileInfo(file);
 }
 
-static void vrk_cancel_update(NautilusInfoProvider*, NautilusOperationHandle* handle) {
-  if (g_host) g_host->cancelUpdate(handle);
-}
+// Nothing is ever in progress.
+static void vrk_cancel_update(NautilusInfoProvider*, NautilusOperationHandle*) {}
 
 static GList* vrk_get_file_items(NautilusMenuProvider*, GList* files) {
   return g_host ? g_host->fileItems(files) : nullptr;

@@ -1,13 +1,13 @@
-#include "Tools/nautilus/ExtensionLocation.h"
+#include "Tools/filemanager/ExtensionLocation.h"
 
 #include <cstdlib>
 
 #include "Tools/pluginkit/PluginRegistry.h"
 
-namespace vrk::nautilus {
+namespace vrk::filemanager {
 
-std::optional<std::string> ElectedExtension(std::string* why) {
-  if (const char* value = std::getenv(kExtensionEnv); value && *value) return std::string(value);
+std::optional<std::string> ElectedExtension(const char* variable, std::string* why) {
+  if (const char* value = std::getenv(variable); value && *value) return std::string(value);
   const std::vector<pluginkit::Registration> elected =
       pluginkit::ElectedCopies(pluginkit::ReadRegistry(), pluginkit::kFinderSyncExtensionPoint);
   if (elected.empty()) {
@@ -17,4 +17,4 @@ std::optional<std::string> ElectedExtension(std::string* why) {
   return elected.front().path;
 }
 
-}  // namespace vrk::nautilus
+}  // namespace vrk::filemanager

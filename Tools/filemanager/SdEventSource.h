@@ -1,5 +1,5 @@
 // Drives an sd-event loop from a GLib main context, so that the host library's connection (and
-// every other source of the run loop) is served by the loop GNOME Files runs.
+// every other source of the run loop) is served by the loop the file manager runs.
 //
 // Contract: AttachSdEvent adds a GSource to `context` (null: the default context) that polls the
 // sd-event loop's descriptor and runs its prepare/wait/dispatch steps; no busy polling, and
@@ -11,8 +11,9 @@
 #include <glib.h>
 #include <systemd/sd-event.h>
 
-namespace vrk::nautilus {
+namespace vrk::filemanager {
 
-GSource* AttachSdEvent(sd_event* event, GMainContext* context);
+// `logName` starts its log lines and must outlive the source.
+GSource* AttachSdEvent(sd_event* event, GMainContext* context, const char* logName);
 
-}  // namespace vrk::nautilus
+}  // namespace vrk::filemanager

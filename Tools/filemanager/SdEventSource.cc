@@ -1,14 +1,15 @@
-#include "Tools/nautilus/SdEventSource.h"
+#include "Tools/filemanager/SdEventSource.h"
 
 #include "Platform/Foundation/NSLog.h"
 
-namespace vrk::nautilus {
+namespace vrk::filemanager {
 namespace {
 
 struct SdEventSource {
   GSource base;
   sd_event* event;
   gpointer tag;
+  const char* logName;
 };
 
 // sd-event runs as prepare -> wait -> dispatch. GLib may skip the check of a low-priority source
@@ -30,7 +31,7 @@ gboolean Prepare(GSource* base, gint* timeout) {
   if (state == SD_EVENT_PENDING) return TRUE;
   if (state != SD_EVENT_INITIAL) return FALSE;
   int r = sd_event_prepare(self->event);
-  if (r < 0) NSLog("vrk-nautilus: sd_event_prepare failed: %d", r);
+  if (r < 0) NSLog("%s: sd_event_prepare failed: %d", self->logName, r);
   return r > 0;
 }
 
@@ -45,7 +46,7 @@ gboolean Dispatch(GSource* base, GSourceFunc, gpointer) {
   auto* self = reinterpret_cast<SdEventSource*>(base);
   if (sd_event_get_state(self->event) == SD_EVENT_PENDING) {
     if (int r = sd_event_dispatch(self->event); r < 0) {
-      NSLog("vrk-nautilus: sd_event_dispatch failed: %d", r);
+      NSLog("%s: sd_event_dispatch failed: %d", self->logName, r);
     }
   }
   return G_SOURCE_CONTINUE;
@@ -60,16 +61,17 @@ GSourceFuncs kFuncs = {Prepare, Check, Dispatch, Finalize, nullptr, nullptr};
 
 }  // namespace
 
-GSource* AttachSdEvent(sd_event* event, GMainContext* context) {
+GSource* AttachSdEvent(sd_event* event, GMainContext* context, const char* logName) {
   const int fd = event ? sd_event_get_fd(event) : -1;
   if (fd < 0) return nullptr;
   GSource* base = g_source_new(&kFuncs, sizeof(SdEventSource));
   auto* self = reinterpret_cast<SdEventSource*>(base);
   self->event = sd_event_ref(event);
+  self->logName = logName;
   self->tag = g_source_add_unix_fd(base, fd, G_IO_IN);
   g_source_set_name(base, "vrk sd-event");
   g_source_attach(base, context);
   return base;
 }
 
-}  // namespace vrk::nautilus
+}  // namespace vrk::filemanager
