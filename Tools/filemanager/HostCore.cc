@@ -608,10 +608,13 @@ std::vector<HostCore::MenuEntry> HostCore::menu(const std::vector<GObject*>& sel
   std::optional<std::string> path = LocalPath(ops_, selection.front());
   if (!path || !host_->state().covers(*path)) return {};
   const std::string dir = Parent(*path);
+  const auto now = Clock::now();
+  if (*path == lastMenuPath_ && now - lastMenuAt_ < timing_.menuReuse) return lastMenu_;
   std::string error;
   auto reply = host_->menu(kMenuForItems, {*path}, dir, timing_.menuWait, &error);
   if (!reply) {
     NSLog("%s: no menu for %s: %s", names_.log, *path, error);
+    lastMenuPath_.clear();
     return {};
   }
   std::vector<MenuEntry> entries;
@@ -621,7 +624,46 @@ std::vector<HostCore::MenuEntry> HostCore::menu(const std::vector<GObject*>& sel
     entries.push_back(
         {item.title, !item.action.empty(), item.action, static_cast<std::int64_t>(i), *path, dir});
   }
+  lastMenuPath_ = *path;
+  lastMenuAt_ = now;
+  lastMenu_ = entries;
   return entries;
+}
+
+namespace {
+
+struct ActionData {
+  HostCore* core;
+  HostCore::MenuEntry entry;
+};
+
+}  // namespace
+
+GList* HostCore::menuItems(const std::vector<GObject*>& selection, MakeMenuItem make) {
+  GList* items = nullptr;
+  std::size_t i = 0;
+  for (MenuEntry& entry : menu(selection)) {
+    g_autofree char* name = g_strdup_printf("VRKFinderSync::item%zu", i++);
+    GObject* item = make(name, entry.title.c_str());
+    if (!entry.enabled) {
+      g_object_set(item, "sensitive", FALSE, nullptr);
+    } else {
+      auto* data = new ActionData{this, std::move(entry)};
+      g_signal_connect_data(item, "activate", G_CALLBACK(&HostCore::OnActivate), data,
+                            &HostCore::FreeAction, GConnectFlags(0));
+    }
+    items = g_list_append(items, item);
+  }
+  return items;
+}
+
+void HostCore::OnActivate(GObject*, gpointer data) {
+  auto* action = static_cast<ActionData*>(data);
+  action->core->perform(action->entry);
+}
+
+void HostCore::FreeAction(gpointer data, GClosure*) {
+  delete static_cast<ActionData*>(data);
 }
 
 void HostCore::perform(const MenuEntry& entry) {

@@ -56,6 +56,9 @@ struct Timing {
   std::chrono::milliseconds stableRun{30000};
   // How long a dead or dropped extension may take to exit before it is killed.
   std::chrono::milliseconds exitWait{300};
+  // A menu asked again for the same selection within this is not asked of the extension again
+  // (Caja asks several times around one right-click).
+  std::chrono::milliseconds menuReuse{1500};
 };
 
 // How the core reaches the items of one file manager.
@@ -101,6 +104,11 @@ class HostCore {
   std::vector<MenuEntry> menu(const std::vector<GObject*>& selection);
   // Relays a chosen entry to the extension, with the action's bound.
   void perform(const MenuEntry& entry);
+  // The same entries as the file manager's menu items, made by `make` (its menu item type's
+  // constructor): a disabled entry is not sensitive, a chosen one ("activate") is performed.
+  // The caller owns the list and the items.
+  using MakeMenuItem = GObject* (*)(const char* name, const char* label);
+  GList* menuItems(const std::vector<GObject*>& selection, MakeMenuItem make);
   // The label of the item's badge, for a properties page; nullopt without one.
   std::optional<std::string> label(GObject* item) const;
 
@@ -175,6 +183,9 @@ class HostCore {
   void flush();
   void answered(const std::vector<std::string>& paths, bool ok);
 
+  static void OnActivate(GObject* item, gpointer data);
+  static void FreeAction(gpointer data, GClosure*);
+
   FrontEndNames names_;
   ItemOps ops_;
   Timing timing_;
@@ -197,6 +208,10 @@ class HostCore {
   std::uint64_t generation_ = 0;                // of the extension: counts its starts
   std::vector<Listing*> listings_;              // in flight; told when the host goes first
   std::map<std::string, std::string> emblems_;  // identifier -> emblem shown for it
+  // The last menu: its selection, when it was asked, and its entries.
+  std::string lastMenuPath_;
+  std::chrono::steady_clock::time_point lastMenuAt_;
+  std::vector<MenuEntry> lastMenu_;
 
   // For the benchmark (FrontEndNames::traceEnv): how many answers were given, how many items show
   // an emblem.

@@ -18,10 +18,9 @@ void Invalidate(GObject* item) {
   nautilus_file_info_invalidate_extension_info(NAUTILUS_FILE_INFO(item));
 }
 
-struct ActionData {
-  filemanager::HostCore* core;
-  filemanager::HostCore::MenuEntry entry;
-};
+GObject* MakeMenuItem(const char* name, const char* label) {
+  return G_OBJECT(nautilus_menu_item_new(name, label, nullptr, nullptr));
+}
 
 }  // namespace
 
@@ -37,30 +36,7 @@ NautilusOperationResult NautilusHost::updateFileInfo(NautilusFileInfo* file) {
 GList* NautilusHost::fileItems(GList* files) {
   std::vector<GObject*> selection;
   for (GList* l = files; l; l = l->next) selection.push_back(G_OBJECT(l->data));
-  GList* items = nullptr;
-  std::size_t i = 0;
-  for (filemanager::HostCore::MenuEntry& entry : core_.menu(selection)) {
-    g_autofree char* name = g_strdup_printf("VRKFinderSync::item%zu", i++);
-    NautilusMenuItem* item = nautilus_menu_item_new(name, entry.title.c_str(), nullptr, nullptr);
-    if (!entry.enabled) {
-      g_object_set(item, "sensitive", FALSE, nullptr);
-    } else {
-      auto* data = new ActionData{&core_, std::move(entry)};
-      g_signal_connect_data(item, "activate", G_CALLBACK(&NautilusHost::OnActivate), data,
-                            &NautilusHost::FreeAction, GConnectFlags(0));
-    }
-    items = g_list_append(items, item);
-  }
-  return items;
-}
-
-void NautilusHost::OnActivate(NautilusMenuItem*, gpointer data) {
-  auto* action = static_cast<ActionData*>(data);
-  action->core->perform(action->entry);
-}
-
-void NautilusHost::FreeAction(gpointer data, GClosure*) {
-  delete static_cast<ActionData*>(data);
+  return core_.menuItems(selection, &MakeMenuItem);
 }
 
 GList* NautilusHost::backgroundItems(NautilusFileInfo* folder) {

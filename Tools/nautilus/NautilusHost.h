@@ -31,9 +31,6 @@ class NautilusHost {
   GList* propertiesModels(GList* files);
 
  private:
-  static void OnActivate(NautilusMenuItem* item, gpointer data);
-  static void FreeAction(gpointer data, GClosure*);
-
   filemanager::HostCore core_;
 };
 
