@@ -1,19 +1,8 @@
 # libvrk-nautilus.so, the GNOME Files (Nautilus 43) module that hosts the extension. Optional:
 # without libnautilus-extension-4 the rest builds and its tests report themselves skipped.
 pkg_check_modules(NAUTILUS QUIET IMPORTED_TARGET libnautilus-extension-4)
-pkg_check_modules(GMODULE QUIET IMPORTED_TARGET gmodule-2.0)
-pkg_check_modules(GLIB QUIET IMPORTED_TARGET gio-2.0)
 
-# The badge images of the extension become the emblems vrk-<image name>; the build tree keeps a
-# copy in an icon theme folder that tests and the demo put on XDG_DATA_DIRS.
-set(VRK_EMBLEM_NAMES processing paused succeeded failed locked forbidden)
-set(VRK_EMBLEM_BUILD_DIR ${CMAKE_BINARY_DIR}/share/icons/hicolor/scalable/emblems)
-foreach(name ${VRK_EMBLEM_NAMES})
-  configure_file(${PROJECT_SOURCE_DIR}/VRKFinderSyncExtension/Resources/${name}.svg
-                 ${VRK_EMBLEM_BUILD_DIR}/vrk-${name}.svg COPYONLY)
-endforeach()
-
-if(NOT NAUTILUS_FOUND OR NOT GMODULE_FOUND OR NOT GLIB_FOUND)
+if(NOT NAUTILUS_FOUND OR NOT TARGET vrk_filemanager_host)
   message(STATUS "libnautilus-extension-4 not found: the GNOME Files module is not built")
   # Reported as skipped, with the reason, rather than passing by not being there.
   add_test(NAME nautilus_module_test
@@ -31,13 +20,7 @@ file(RELATIVE_PATH _relative_dir ${_pkg_prefix} ${_pkg_dir})
 set(VRK_NAUTILUS_EXTENSION_DIR ${_relative_dir}
     CACHE PATH "Where GNOME Files loads its modules from (relative: below the install prefix)")
 
-# The host core every GLib-based file manager's module links (Tools/filemanager), and GNOME
-# Files' front end of it.
-set(_core ${CMAKE_CURRENT_LIST_DIR}/filemanager)
-add_library(vrk_filemanager_host STATIC ${_core}/HostCore.cc ${_core}/SdEventSource.cc
-                                        ${_core}/ExtensionLocation.cc)
-target_link_libraries(vrk_filemanager_host PUBLIC vrk_findersync_host vrk_registry
-                                                  PkgConfig::GLIB)
+# GNOME Files' front end of the host core.
 set(_dir ${CMAKE_CURRENT_LIST_DIR}/nautilus)
 add_library(vrk_nautilus_host STATIC ${_dir}/NautilusHost.cc)
 target_link_libraries(vrk_nautilus_host PUBLIC vrk_filemanager_host PkgConfig::NAUTILUS)
@@ -51,11 +34,11 @@ set_target_properties(vrk-nautilus PROPERTIES PREFIX "lib" OUTPUT_NAME vrk-nauti
 target_link_options(vrk-nautilus PRIVATE -Wl,--exclude-libs,ALL)
 
 include(GNUInstallDirs)
-install(TARGETS vrk-nautilus LIBRARY DESTINATION ${VRK_NAUTILUS_EXTENSION_DIR})
+install(TARGETS vrk-nautilus LIBRARY DESTINATION ${VRK_NAUTILUS_EXTENSION_DIR} COMPONENT nautilus)
 foreach(name ${VRK_EMBLEM_NAMES})
   install(FILES ${PROJECT_SOURCE_DIR}/VRKFinderSyncExtension/Resources/${name}.svg
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/emblems
-          RENAME vrk-${name}.svg)
+          RENAME vrk-${name}.svg COMPONENT nautilus)
 endforeach()
 
 # The module as GNOME Files loads it, with a fake NautilusFileInfo and the test extension.
