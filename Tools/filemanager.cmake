@@ -15,8 +15,18 @@ foreach(name ${VRK_EMBLEM_NAMES})
   endforeach()
 endforeach()
 
+# Installed with the core package whichever modules are built: the same files serve every file
+# manager, and two module packages must not ship one file.
+include(GNUInstallDirs)
+foreach(name ${VRK_EMBLEM_NAMES})
+  foreach(prefix vrk- emblem-vrk-)
+    install(FILES ${PROJECT_SOURCE_DIR}/VRKFinderSyncExtension/Resources/${name}.svg
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/emblems
+            RENAME ${prefix}${name}.svg)
+  endforeach()
+endforeach()
+
 if(GLIB_FOUND AND GMODULE_FOUND)
-  include(GNUInstallDirs)
   set(_core ${CMAKE_CURRENT_LIST_DIR}/filemanager)
   add_library(vrk_filemanager_host STATIC ${_core}/HostCore.cc ${_core}/SdEventSource.cc
                                           ${_core}/ExtensionLocation.cc)

@@ -1,8 +1,6 @@
 # libvrk-nemo.so and libvrk-caja.so, the Nemo 5.6 and Caja 1.26 modules: one source each over the
 # shared GTK 3 module (Tools/filemanager/Gtk3Module.inc) and the host core. Each is built when its
 # file manager's extension library is installed; its tests report themselves skipped otherwise.
-# Both file managers add "emblem-" to the emblem names a module gives, so the emblems are
-# installed a second time under those names.
 foreach(fm nemo caja)
   string(TOUPPER ${fm} FM)
   string(SUBSTRING ${fm} 0 1 _first)
@@ -29,11 +27,6 @@ foreach(fm nemo caja)
                         CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_link_options(vrk-${fm} PRIVATE -Wl,--exclude-libs,ALL)
   install(TARGETS vrk-${fm} LIBRARY DESTINATION ${VRK_${FM}_EXTENSION_DIR} COMPONENT ${fm})
-  foreach(name ${VRK_EMBLEM_NAMES})
-    install(FILES ${PROJECT_SOURCE_DIR}/VRKFinderSyncExtension/Resources/${name}.svg
-            DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/emblems
-            RENAME emblem-vrk-${name}.svg COMPONENT ${fm})
-  endforeach()
 
   vrk_test(NAME ${fm}_module_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/${fm}/${FM_NAME}Module_test.cc
            LIBS PkgConfig::${FM} PkgConfig::GMODULE)

@@ -35,11 +35,6 @@ target_link_options(vrk-nautilus PRIVATE -Wl,--exclude-libs,ALL)
 
 include(GNUInstallDirs)
 install(TARGETS vrk-nautilus LIBRARY DESTINATION ${VRK_NAUTILUS_EXTENSION_DIR} COMPONENT nautilus)
-foreach(name ${VRK_EMBLEM_NAMES})
-  install(FILES ${PROJECT_SOURCE_DIR}/VRKFinderSyncExtension/Resources/${name}.svg
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/emblems
-          RENAME vrk-${name}.svg COMPONENT nautilus)
-endforeach()
 
 # The module as GNOME Files loads it, with a fake NautilusFileInfo and the test extension.
 vrk_test(NAME nautilus_module_test SOURCES ${_dir}/NautilusModule_test.cc

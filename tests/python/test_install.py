@@ -38,20 +38,23 @@ def installed():
     if not debs:
         pytest.skip("no package in BUILD/package: ./run package (or ./run test) makes it")
     root = pathlib.Path(tempfile.mkdtemp(prefix="vrk-install.", dir="/tmp"))
-    subprocess.run(["dpkg-deb", "-x", str(debs[-1]), str(root)], check=True)
+    # The core package and the file managers' module packages beside it, as a person installs
+    # them together.
+    for deb in [debs[-1], *sorted((BUILD / "package").glob("vrkfindersync-*_*.deb"))]:
+        subprocess.run(["dpkg-deb", "-x", str(deb), str(root)], check=True)
     version = subprocess.run(["dpkg-deb", "-f", str(debs[-1]), "Version"], check=True,
                              capture_output=True, text=True).stdout.strip()
     yield root, version
     shutil.rmtree(root, ignore_errors=True)
 
 
-def test_lintian_finds_no_error_in_the_package():
-    """Run here as well as by ./run package, so that a part that adds files to the package learns
+def test_lintian_finds_no_error_in_the_packages():
+    """Run here as well as by ./run package, so that a part that adds files to a package learns
     at once when Debian's rules refuse them (the warnings that remain are listed in README.md)."""
-    debs = sorted((BUILD / "package").glob("vrkfindersync_*.deb"))
+    debs = sorted((BUILD / "package").glob("vrkfindersync*.deb"))
     if not debs or not shutil.which("lintian"):
         pytest.skip("no package, or no lintian (./run setup installs it)")
-    out = subprocess.run(["lintian", "--fail-on", "error", str(debs[-1])], capture_output=True,
+    out = subprocess.run(["lintian", "--fail-on", "error", *map(str, debs)], capture_output=True,
                          text=True, timeout=300)
     assert out.returncode == 0, out.stdout + out.stderr
 
@@ -387,3 +390,26 @@ def test_gnome_files_finds_the_installed_module_and_emblems_as_a_plain_user(inst
         env=env, capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
     assert "1 test" in run.stdout and "PASSED" in run.stdout
+
+
+def test_each_file_manager_module_has_a_package_of_its_own(installed):
+    """The core package must not depend on any file manager; each module's package holds only its
+    module and its papers, and depends on the core package and its file manager's library."""
+    debs = {deb.name.split("_")[0]: deb for deb in (BUILD / "package").glob("vrkfindersync*.deb")}
+    core = subprocess.run(["dpkg-deb", "-f", str(debs["vrkfindersync"]), "Depends"],
+                          capture_output=True, text=True, check=True).stdout
+    for fm, library in (("nautilus", "libnautilus-extension"), ("nemo", "libnemo-extension"),
+                        ("caja", "libcaja-extension")):
+        assert library not in core
+        deb = debs.get(f"vrkfindersync-{fm}")
+        if deb is None:
+            continue  # not built here
+        depends = subprocess.run(["dpkg-deb", "-f", str(deb), "Depends"], capture_output=True,
+                                 text=True, check=True).stdout
+        assert "vrkfindersync (=" in depends and library in depends, depends
+        files = subprocess.run(["dpkg-deb", "-c", str(deb)], capture_output=True, text=True,
+                               check=True).stdout.splitlines()
+        shipped = [line.split()[-1] for line in files if not line.startswith("d")]
+        assert [f for f in shipped if f.endswith(".so")] == [
+            next(f for f in shipped if f.endswith(f"libvrk-{fm}.so"))]
+        assert all(f.endswith(".so") or f"/doc/vrkfindersync-{fm}/" in f for f in shipped), shipped
