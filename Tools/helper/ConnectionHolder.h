@@ -8,7 +8,8 @@
 //   HoldConnections. holding() waits (a minute at most) until the child reports that it holds
 //   its connections; false when it never does. The destructor kills the child. One thread.
 // - HoldConnections connects `count` times to the Unix stream socket at `socketPath`, writes
-//   "holding\n" to standard output once all are open (or have been tried), then keeps the
+//   "holding\n" to standard output once all are open ("cannot connect\n" when one could not
+//   be opened, the socket's folder closed to the child, say), then keeps the
 //   connections open for as long as it runs: each one the service closes is opened again at
 //   once. It returns only when standard input reaches its end, with 0; 1 when the arguments are
 //   bad. Meant to be the whole of a child process (run under another uid with setpriv).
@@ -51,8 +52,12 @@ inline int HoldConnections(const char* socketPath, int count) {
   std::strcpy(addr.sun_path, socketPath);
   std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
   fds[0] = {STDIN_FILENO, POLLIN, 0};
-  for (std::size_t i = 1; i < fds.size(); ++i) fds[i] = {ConnectTo(addr), POLLIN, 0};
-  std::fputs("holding\n", stdout);
+  bool all = true;
+  for (std::size_t i = 1; i < fds.size(); ++i) {
+    fds[i] = {ConnectTo(addr), POLLIN, 0};
+    all = all && fds[i].fd >= 0;
+  }
+  std::fputs(all ? "holding\n" : "cannot connect\n", stdout);
   std::fflush(stdout);
   char buf[4096];
   for (;;) {
