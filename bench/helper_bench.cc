@@ -1,9 +1,14 @@
 // Copying a 256 MB file through the privileged helper (the XPC request, the helper's checks and
 // its copy in the kernel) against `cp` of the same file in the same run. Each is run several
 // times; the report shows min and median of each and their speed ratio.
+//
+// Then the round trip of one small copy request of the blessed user (root, whom the installed
+// job serves), first alone and then while a process of uid nobody holds 600 connections to the
+// helper and opens each one it closes again at once; min and median of each.
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,14 +17,17 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "BenchChild.h"
 #include "Platform/ServiceManagement/SMJobBless.h"
 #include "Platform/XPC/Launchd.h"
 #include "Platform/XPC/xpc.h"
+#include "Tools/helper/ConnectionHolder.h"
 
 namespace vrk::bench {
 namespace {
@@ -31,14 +39,18 @@ constexpr const char* kLabel = "com.mirelta.sync.VRKLaunchDaemon";
 // One private root with the helper installed and a 256 MB source, for the whole run.
 struct Setup {
   PrivateRoot root;
-  fs::path source, dest;
+  fs::path source, dest, small, smallDest;
   bool ok = false;
 
   Setup() {
+    // Open to other users, as a real root is, so that the other uid reaches the helper.
+    ::chmod(root.path().c_str(), 0755);
     ::setenv("VRK_ROOT", root.path().c_str(), 1);
     ::setenv("VRK_MAIN_BUNDLE", (BuildDir() / "Sync.app").c_str(), 1);
     source = root.path() / "source.bin";
     dest = root.path() / "dest.bin";
+    small = root.path() / "small.txt";
+    smallDest = root.path() / "small-copy.txt";
     AuthorizationRef auth = nullptr;
     AuthorizationItem item{kSMRightBlessPrivilegedHelper, 0, nullptr, 0};
     AuthorizationRights rights{1, &item};
@@ -51,6 +63,10 @@ struct Setup {
   ~Setup() { launchd::StopService(kLabel, std::chrono::seconds(20)); }
 
   bool writeSource() {
+    if (FILE* f = std::fopen(small.c_str(), "wb")) {
+      std::fputs("a small document\n", f);
+      if (std::fclose(f) != 0) return false;
+    }
     FILE* f = std::fopen(source.c_str(), "wb");
     if (!f) return false;
     std::vector<unsigned char> block(1 << 20);
@@ -126,6 +142,25 @@ void BM_CpBaseline(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kFileBytes));
 }
 
+// The nobody process stays from its first use to the end of the run, so it is registered last.
+void BM_SmallRequest(benchmark::State& state) {
+  Setup& s = Shared();
+  if (!s.ok) return state.SkipWithError("the helper could not be installed");
+  if (!CopyThroughHelper(s.small, s.smallDest)) return state.SkipWithError("no reply");
+  static std::unique_ptr<helper::NobodyHoldingConnections> nobody;
+  if (state.range(0) != 0 && !nobody) {
+    nobody = std::make_unique<helper::NobodyHoldingConnections>(
+        launchd::MachServiceSocketPath(kLabel), 600);
+    if (!nobody->holding()) return state.SkipWithError("the other uid could not connect");
+  }
+  for (auto _ : state) {
+    auto reply = CopyThroughHelper(s.small, s.smallDest);
+    if (!reply || reply->rfind("Copied ", 0) != 0) {
+      return state.SkipWithError(reply ? reply->c_str() : "no reply");
+    }
+  }
+}
+
 double Min(const std::vector<double>& v) {
   return v.empty() ? 0 : *std::min_element(v.begin(), v.end());
 }
@@ -143,7 +178,26 @@ BENCHMARK(BM_CopyThroughHelper)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+BENCHMARK(BM_SmallRequest)
+    ->ArgName("another_uid_holds_600")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Repetitions(25)
+    ->ComputeStatistics("min", Min)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 }  // namespace
 }  // namespace vrk::bench
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string_view(argv[1]) == "--hold-connections") {
+    return vrk::helper::HoldConnections(argv[2], std::atoi(argv[3]));
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -147,11 +147,89 @@ std::string FormatLogMessage(std::string_view format, std::initializer_list<LogA
   return out;
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at the start of `s` and its code point, or 0 when the
+// first byte does not begin one (overlong forms, surrogates and values past U+10FFFF included).
+std::size_t Utf8Sequence(std::string_view s, char32_t* cp) {
+  const auto b0 = static_cast<unsigned char>(s[0]);
+  std::size_t n;
+  char32_t min;
+  if (b0 < 0x80) {
+    *cp = b0;
+    return 1;
+  } else if ((b0 & 0xE0) == 0xC0) {
+    n = 2, min = 0x80, *cp = b0 & 0x1F;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    n = 3, min = 0x800, *cp = b0 & 0x0F;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    n = 4, min = 0x10000, *cp = b0 & 0x07;
+  } else {
+    return 0;
+  }
+  if (s.size() < n) return 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if ((b & 0xC0) != 0x80) return 0;
+    *cp = (*cp << 6) | (b & 0x3F);
+  }
+  if (*cp < min || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp <= 0xDFFF)) return 0;
+  return n;
+}
+
+}  // namespace
+
+std::string EscapedForLog(std::string_view text, std::size_t limit) {
+  const bool cut = text.size() > limit;
+  if (cut) text = text.substr(0, limit);
+  std::string out;
+  out.reserve(text.size() + (cut ? 3 : 0));
+  char buf[8];
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    const std::size_t n = Utf8Sequence(text.substr(i), &cp);
+    if (n == 0 || cp < 0x20 || cp == 0x7F) {
+      const auto byte = static_cast<unsigned char>(text[i]);
+      if (n != 0 && byte == '\n') {
+        out += "\\n";
+      } else if (n != 0 && byte == '\r') {
+        out += "\\r";
+      } else if (n != 0 && byte == '\t') {
+        out += "\\t";
+      } else {
+        std::snprintf(buf, sizeof buf, "\\x%02x", byte);
+        out += buf;
+      }
+      ++i;
+      continue;
+    }
+    if ((cp >= 0x80 && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029) {
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
+      out += buf;
+    } else if (cp == '\\') {
+      out += "\\\\";
+    } else {
+      out.append(text.substr(i, n));
+    }
+    i += n;
+  }
+  if (cut) out += "...";
+  return out;
+}
+
 std::uint64_t LogThrottle::note() {
   const auto now = std::chrono::steady_clock::now();
   std::lock_guard lock(mutex_);
   ++held_;
   if (lastReport_ && now - *lastReport_ < interval_) return 0;
+  lastReport_ = now;
+  return std::exchange(held_, 0);
+}
+
+std::uint64_t LogThrottle::drain() {
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(mutex_);
+  if (held_ == 0 || (lastReport_ && now - *lastReport_ < interval_)) return 0;
   lastReport_ = now;
   return std::exchange(held_, 0);
 }

@@ -70,6 +70,15 @@ std::string FormatLogMessage(std::string_view format, std::initializer_list<LogA
 
 void NSLogv(std::string_view format, std::initializer_list<LogArg> args);
 
+// Foreign text (a requested path, a name from a peer) made safe to put in a log line, so that it
+// can neither end the line nor forge one nor drive the terminal that shows the log. A newline,
+// carriage return and tab become \n, \r and \t; a backslash becomes \\ so that every escape
+// reads back one way; other C0 control bytes, DEL and each byte that is not part of valid UTF-8
+// become \xHH; the C1 controls and the Unicode line and paragraph separators become \uHHHH.
+// Printable UTF-8 passes unchanged. At most `limit` bytes of `text` are shown; "..." follows
+// when it was cut (a sequence cut there shows as \xHH bytes). Pure; any thread.
+std::string EscapedForLog(std::string_view text, std::size_t limit = std::string_view::npos);
+
 template <typename... Args>
 void NSLog(std::string_view format, const Args&... args) {
   NSLogv(format, {LogArg(args)...});
@@ -85,6 +94,10 @@ class LogThrottle {
   // Counts one event. Returns how many events the caller should report now (this one and those
   // held back since the last report), or 0 when the line is held back.
   std::uint64_t note();
+  // Ends a burst without waiting for another event: once `interval` has passed since the last
+  // report, returns how many events were held back since then (and counts them as reported);
+  // 0 when none are held or it is too early. Meant to be called now and then by a loop.
+  std::uint64_t drain();
 
  private:
   const std::chrono::milliseconds interval_;

@@ -27,6 +27,23 @@ TEST(NSLogFormat, UsesTheSystemsConversions) {
   EXPECT_EQ(FormatLogMessage("mode %o is not 0700, %x", {0755u, 255}), "mode 755 is not 0700, ff");
 }
 
+TEST(EscapedForLog, LeavesNothingThatEndsOrForgesALine) {
+  EXPECT_EQ(EscapedForLog("/home/ana/Grüße 日本.txt"), "/home/ana/Grüße 日本.txt");
+  EXPECT_EQ(EscapedForLog("a\nfake: line\r\tb"), "a\\nfake: line\\r\\tb");
+  // A backslash is doubled, so an escape in the text cannot pass for one made here.
+  EXPECT_EQ(EscapedForLog("a\\nb"), "a\\\\nb");
+  EXPECT_EQ(EscapedForLog(std::string("\0\x1b[2J\x7f", 6)), "\\x00\\x1b[2J\\x7f");
+  // C1 controls (NEL, CSI) and the Unicode line separator.
+  EXPECT_EQ(EscapedForLog("x\xc2\x85y\xc2\x9bz\xe2\x80\xa8"), "x\\u0085y\\u009bz\\u2028");
+  // Bytes outside valid UTF-8: a stray continuation, an overlong '/', a surrogate, a cut tail.
+  EXPECT_EQ(EscapedForLog("\x80\xc0\xaf\xed\xa0\x80\xe6\x97"),
+            "\\x80\\xc0\\xaf\\xed\\xa0\\x80\\xe6\\x97");
+  // Cut by bytes of the text; a sequence cut in two shows as bytes.
+  EXPECT_EQ(EscapedForLog("abcdef", 3), "abc...");
+  EXPECT_EQ(EscapedForLog("ab\xc3\xa9", 3), "ab\\xc3...");
+  EXPECT_EQ(EscapedForLog("abc", 3), "abc");
+}
+
 TEST(LogThrottle, ReportsTheFirstEventAtOnceAndTheRestAsOneCount) {
   LogThrottle throttle(std::chrono::milliseconds(200));
   EXPECT_EQ(throttle.note(), 1u);
@@ -41,6 +58,21 @@ TEST(LogThrottle, ReportsTheFirstEventAtOnceAndTheRestAsOneCount) {
   EXPECT_LE(lines, 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(250));
   EXPECT_EQ(reported + throttle.note(), 10001u);  // the loop's and this one: none lost
+}
+
+TEST(LogThrottle, DrainReportsWhatABurstHeldBackOnceTheIntervalHasPassed) {
+  LogThrottle throttle(std::chrono::milliseconds(100));
+  EXPECT_EQ(throttle.drain(), 0u) << "nothing held";
+  EXPECT_EQ(throttle.note(), 1u);
+  EXPECT_EQ(throttle.note(), 0u);
+  EXPECT_EQ(throttle.note(), 0u);
+  std::uint64_t drained = throttle.drain();  // at once: too early, unless the machine is slow
+  while (drained == 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    drained = throttle.drain();
+  }
+  EXPECT_EQ(drained, 2u);
+  EXPECT_EQ(throttle.drain(), 0u) << "reported once";
 }
 
 TEST(NSLogCapture, RecordsExactLinesFromAnyThread) {

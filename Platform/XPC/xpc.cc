@@ -226,8 +226,20 @@ void ConnectionCore::run() {
         continue;
       }
       if (!xpcwire::WriteAll(socket_.get(), *frame, kIoTimeout)) {
-        Deliver(next.replyq, next.handler, XPC_ERROR_CONNECTION_INTERRUPTED);
-        interrupted(pending);
+        // A service may answer and close before our request went out (the privileged helper
+        // does so for a caller it never serves): what it sent is still delivered, in order, and
+        // only what stays unanswered is interrupted.
+        if (next.wantsReply) {
+          pending.push_back({next.replyq, next.handler, Clock::now()});
+        } else {
+          Deliver(next.replyq, next.handler, XPC_ERROR_CONNECTION_INTERRUPTED);
+        }
+        while (socket_ && !pending.empty()) {
+          pollfd p{socket_.get(), POLLIN, 0};
+          if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLIN)) break;
+          readOne(pending);
+        }
+        if (socket_) interrupted(pending);
         continue;
       }
       if (next.wantsReply) {

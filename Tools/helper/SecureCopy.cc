@@ -83,26 +83,55 @@ UniqueFd OpenParent(std::string_view path, std::string_view role, std::string* n
   return dir;
 }
 
-bool CopyData(int in, int out, off_t size) {
-  off_t done = 0;
-  bool kernelCopy = true;
-  while (done < size) {
+// Copies `length` bytes at `offset` of `in` to the same offset of `out`, in the kernel where it
+// can. Returns the bytes copied, fewer when the source ended early, or -1 on an error.
+off_t CopyRange(int in, int out, off_t offset, off_t length, bool* kernelCopy) {
+  off_t inPos = offset, outPos = offset;
+  if (!*kernelCopy && ::lseek(out, offset, SEEK_SET) != offset) return -1;
+  while (inPos < offset + length) {
+    const auto left = static_cast<size_t>(offset + length - inPos);
     ssize_t n;
-    if (kernelCopy) {
-      n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
+    if (*kernelCopy) {
+      n = ::copy_file_range(in, &inPos, out, &outPos, left, 0);
       if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-        kernelCopy = false;
+        *kernelCopy = false;
+        if (::lseek(out, outPos, SEEK_SET) != outPos) return -1;
         continue;
       }
     } else {
-      n = ::sendfile(out, in, nullptr, static_cast<size_t>(size - done));
+      n = ::sendfile(out, in, &inPos, left);  // advances inPos itself
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
+    if (n < 0) return -1;
     if (n == 0) break;  // the source shrank; copy what there is
-    done += n;
   }
-  return true;
+  return inPos - offset;
+}
+
+// Copies the first `size` bytes of `in` and nothing of its holes: only the ranges SEEK_DATA
+// finds are copied and the copy is sized at the end, so a sparse source stays sparse and its
+// holes cost neither blocks nor time. Where the file system cannot tell, all of it is data.
+bool CopyData(int in, int out, off_t size) {
+  bool kernelCopy = true;
+  off_t pos = 0, end = size;
+  while (pos < end) {
+    off_t data = ::lseek(in, pos, SEEK_DATA);
+    off_t hole = end;
+    if (data < 0 && errno == ENXIO) break;  // only a hole (or nothing) is left
+    if (data < 0) {
+      if (errno != EINVAL && errno != EOPNOTSUPP) return false;
+      data = pos;
+    } else {
+      if (data >= end) break;
+      hole = ::lseek(in, data, SEEK_HOLE);
+      if (hole < 0 || hole > end) hole = end;
+    }
+    const off_t copied = CopyRange(in, out, data, hole - data, &kernelCopy);
+    if (copied < 0) return false;
+    if (copied < hole - data) end = data + copied;
+    pos = data + copied;
+  }
+  return ::ftruncate(out, end) == 0;
 }
 
 std::string TemporaryName() {

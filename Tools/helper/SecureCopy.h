@@ -10,9 +10,10 @@
 //   symbolic link as any component of either path; a source that is not a regular file
 //   (directories, devices, FIFOs, sockets) or has more than one link; an existing destination
 //   that is not a regular file owned by `callerUid`. It copies through a temporary file beside
-//   the destination (made by the kernel with copy_file_range where it can), gives it the
-//   source's permission bits without set-user-ID, set-group-ID or sticky bits, and renames it
-//   over the destination. On failure nothing is left behind.
+//   the destination (made by the kernel with copy_file_range where it can; the source's holes
+//   stay holes), gives it the source's permission bits without set-user-ID, set-group-ID or
+//   sticky bits, and renames it over the destination. Any name Linux allows is a name here,
+//   line breaks and other control characters included. On failure nothing is left behind.
 // - The result's text is the helper's reply: "Copied SOURCE to DEST." or "Refused: REASON.".
 // - Blocking; any thread, each copy on its own thread.
 #pragma once

@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "Platform/Foundation/TemporaryRoot.h"
+#include "Platform/Foundation/UniqueFd.h"
 
 namespace vrk::helper {
 namespace {
@@ -136,6 +137,49 @@ TEST_F(CopyAsAnotherUser, PathsMustBeAbsoluteCleanAndOfSaneLength) {
   EXPECT_EQ(CopyAsCaller({kUser, kUser, 1, {}}, "/" + std::string(1 << 20, 'a'), mine).reply,
             "Refused: the path is too long.");
   EXPECT_EQ(entries(user_), 1u);
+}
+
+TEST_F(CopyAsAnotherUser, ANameWithALineBreakIsCopiedLikeAnyOther) {
+  const fs::path odd = user_ / "two\nlines\r\tand\x1b[2J";
+  auto r = copy(user_ / "mine", odd);
+  ASSERT_TRUE(r.copied) << r.reply;
+  EXPECT_EQ(read(odd), "mine");
+  EXPECT_TRUE(copy(odd, user_ / "back").copied);
+  EXPECT_EQ(read(user_ / "back"), "mine");
+}
+
+TEST_F(CopyAsAnotherUser, HolesOfASparseSourceStayHoles) {
+  // 64 KiB of data, a 32 MiB hole, 4 KiB of data, and a 1 MiB hole at the end.
+  constexpr off_t kHole = 32 << 20, kSize = (64 << 10) + kHole + (4 << 10) + (1 << 20);
+  const fs::path sparse = user_ / "sparse";
+  {
+    UniqueFd fd(::open(sparse.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd);
+    std::string head(64 << 10, 'h'), tail(4 << 10, 't');
+    ASSERT_EQ(::pwrite(fd.get(), head.data(), head.size(), 0), off_t(head.size()));
+    ASSERT_EQ(::pwrite(fd.get(), tail.data(), tail.size(), off_t(head.size()) + kHole),
+              off_t(tail.size()));
+    ASSERT_EQ(::ftruncate(fd.get(), kSize), 0);
+    ASSERT_EQ(::fchown(fd.get(), kUser, kUser), 0);
+  }
+  auto r = copy(sparse, user_ / "copy");
+  ASSERT_TRUE(r.copied) << r.reply;
+  struct stat from, to;
+  ASSERT_EQ(::stat(sparse.c_str(), &from), 0);
+  ASSERT_EQ(::stat((user_ / "copy").c_str(), &to), 0);
+  EXPECT_EQ(to.st_size, kSize);
+  // A fully allocated copy would take 2^16 blocks of 512 bytes; allow some for the file
+  // system's own rounding of the two data ranges.
+  EXPECT_LE(to.st_blocks, from.st_blocks + 64) << "the holes were written out";
+  EXPECT_EQ(read(user_ / "copy"), read(sparse));
+  // An empty source and one that is a hole only.
+  write(user_ / "empty", "", kUser, 0644);
+  ASSERT_TRUE(copy(user_ / "empty", user_ / "copy").copied);
+  EXPECT_EQ(fs::file_size(user_ / "copy"), 0u);
+  ASSERT_EQ(::truncate(sparse.c_str(), 0), 0);
+  ASSERT_EQ(::truncate(sparse.c_str(), 1 << 20), 0);
+  ASSERT_TRUE(copy(sparse, user_ / "copy").copied);
+  EXPECT_EQ(read(user_ / "copy"), std::string(1 << 20, '\0'));
 }
 
 }  // namespace

@@ -15,10 +15,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Platform/Foundation/NSLog.h"
@@ -34,6 +36,14 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kLabel = "com.mirelta.sync.VRKLaunchDaemon";
 constexpr std::size_t kWorkers = 4;
 constexpr std::size_t kMaxConnections = 512;
+// Each admitted uid may hold this share of the table, so that no one uid (root's tools or the
+// blessed user's own processes run amok) can take all of it.
+constexpr std::size_t kMaxConnectionsPerUid = 128;
+// Connections accepted per turn of the main loop, so that a flood of callers never keeps it from
+// handing waiting requests to the workers.
+constexpr std::size_t kAcceptBatch = 64;
+constexpr auto kRefusalLogInterval = std::chrono::seconds(1);
+constexpr const char* kNotBlessed = "Refused: this helper serves only the user who installed it.";
 // How long a request may take to arrive once it has begun, and how long a connection may sit
 // idle between requests.
 constexpr auto kFrameTimeout = std::chrono::seconds(2);
@@ -42,15 +52,39 @@ constexpr int kMaxGroups = 256;
 
 std::atomic<bool> g_stop{false};
 
+// One open connection of a uid in the connection table; the count drops when it closes.
+class Slot {
+ public:
+  Slot() = default;
+  explicit Slot(std::atomic<std::size_t>* count) : count_(count) { count_->fetch_add(1); }
+  Slot(Slot&& other) noexcept : count_(std::exchange(other.count_, nullptr)) {}
+  Slot& operator=(Slot&& other) noexcept {
+    if (this != &other) {
+      release();
+      count_ = std::exchange(other.count_, nullptr);
+    }
+    return *this;
+  }
+  ~Slot() { release(); }
+
+ private:
+  void release() {
+    if (count_) count_->fetch_sub(1);
+    count_ = nullptr;
+  }
+  std::atomic<std::size_t>* count_ = nullptr;
+};
+
 struct Connection {
   UniqueFd fd;
   Caller caller;
-  bool allowed = false;
+  Slot slot;
 };
 
-// Long paths are cut in log lines so that a hostile request cannot flood the log.
+// Requested paths and other foreign text in log lines: escaped so that they cannot forge lines,
+// and cut so that a hostile request cannot flood the log.
 std::string Shown(std::string_view s) {
-  return s.size() <= 256 ? std::string(s) : std::string(s.substr(0, 256)) + "...";
+  return EscapedForLog(s, 256);
 }
 
 std::optional<std::uint32_t> UidFromEnvironment(const char* name) {
@@ -71,6 +105,11 @@ bool PeerCredentials(int fd, Caller* caller) {
   caller->uid = cred.uid;
   caller->gid = cred.gid;
   caller->pid = cred.pid;
+  return true;
+}
+
+// The peer's supplementary groups at connect time, which the copy runs with.
+bool PeerGroups(int fd, Caller* caller) {
   std::vector<gid_t> groups(kMaxGroups);
   socklen_t glen = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &glen) != 0) return false;
@@ -84,7 +123,12 @@ bool PeerCredentials(int fd, Caller* caller) {
 class Daemon {
  public:
   Daemon(std::optional<std::uint32_t> blessedUid, std::chrono::seconds idle)
-      : blessedUid_(blessedUid), idle_(idle), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      : blessedUid_(blessedUid),
+        idle_(idle),
+        wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        refusal_(xpcwire::EncodeFrame(xpcwire::FrameKind::Reply,
+                                      Object(ObjectDictionary{{"reply", Object(kNotBlessed)}}))
+                     .value_or(std::vector<std::byte>{})) {}
 
   int run() {
     std::string why;
@@ -147,7 +191,10 @@ class Daemon {
         }
       }
       idle_conns_ = std::move(still);
-      if (listening && (fds[0].revents & POLLIN)) acceptAll();
+      if (listening && (fds[0].revents & POLLIN)) acceptSome();
+      // A burst that has ended still gets its line with the count.
+      logRefusals(refusals_.drain());
+      logCrowded(crowded_.drain());
       if (busy()) {
         lastActive = Clock::now();
         continue;
@@ -168,22 +215,74 @@ class Daemon {
     return !idle_conns_.empty() || !queue_.empty() || active_ > 0 || !returned_.empty();
   }
 
-  void acceptAll() {
-    for (;;) {
+  // Takes in the callers that wait, at most kAcceptBatch of them; true when more may wait.
+  bool acceptSome() {
+    for (std::size_t i = 0; i < kAcceptBatch; ++i) {
       UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-      if (!fd) return;
-      Connection c;
-      if (!PeerCredentials(fd.get(), &c.caller)) {
-        NSLog("%s: dropping a connection whose credentials cannot be read", kLabel);
-        continue;
-      }
-      if (idle_conns_.size() >= kMaxConnections) {
-        NSLog("%s: too many connections; dropping one of pid %d", kLabel, c.caller.pid);
-        continue;
-      }
-      c.allowed = c.caller.uid == 0 || (blessedUid_ && c.caller.uid == *blessedUid_);
-      c.fd = std::move(fd);
-      idle_conns_.push_back({std::move(c), Clock::now()});
+      if (!fd) return false;
+      admit(std::move(fd));
+    }
+    return true;
+  }
+
+  void acceptAll() {
+    while (acceptSome()) {
+    }
+  }
+
+  // A caller who may never be served is answered and closed at once, before it holds a slot or
+  // a worker: its reply is written before its request is even read. The others get a slot
+  // within their uid's share.
+  void admit(UniqueFd fd) {
+    Connection c;
+    if (!PeerCredentials(fd.get(), &c.caller)) {
+      NSLog("%s: dropping a connection whose credentials cannot be read", kLabel);
+      return;
+    }
+    const bool allowed = c.caller.uid == 0 || (blessedUid_ && c.caller.uid == *blessedUid_);
+    if (!allowed) {
+      [[maybe_unused]] auto sent =
+          ::send(fd.get(), refusal_.data(), refusal_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      lastRefused_ = c.caller;
+      logRefusals(refusals_.note());
+      return;
+    }
+    std::atomic<std::size_t>& mine = open_[c.caller.uid];
+    std::size_t all = 0;
+    for (const auto& [uid, count] : open_) all += count.load();
+    if (all >= kMaxConnections || mine.load() >= kMaxConnectionsPerUid) {
+      lastCrowded_ = c.caller;
+      logCrowded(crowded_.note());
+      return;
+    }
+    if (!PeerGroups(fd.get(), &c.caller)) {
+      NSLog("%s: dropping a connection whose credentials cannot be read", kLabel);
+      return;
+    }
+    c.slot = Slot(&mine);
+    c.fd = std::move(fd);
+    idle_conns_.push_back({std::move(c), Clock::now()});
+  }
+
+  // One line for the first refusal of a burst and one with the count of the rest, naming the
+  // last caller refused.
+  void logRefusals(std::uint64_t n) {
+    if (n == 1) {
+      NSLog("%s: refusing uid %u (pid %d): not the user who installed the helper", kLabel,
+            lastRefused_.uid, lastRefused_.pid);
+    } else if (n > 1) {
+      NSLog(
+          "%s: refusing uid %u (pid %d): not the user who installed the helper (%lu since the "
+          "last line)",
+          kLabel, lastRefused_.uid, lastRefused_.pid, static_cast<unsigned long>(n));
+    }
+  }
+  void logCrowded(std::uint64_t n) {
+    if (n == 1) {
+      NSLog("%s: too many connections; dropping one of pid %d", kLabel, lastCrowded_.pid);
+    } else if (n > 1) {
+      NSLog("%s: too many connections; dropping one of pid %d (%lu since the last line)", kLabel,
+            lastCrowded_.pid, static_cast<unsigned long>(n));
     }
   }
 
@@ -232,7 +331,8 @@ class Daemon {
     }
     if (status != xpcwire::ReadStatus::Ok) {
       NSLog("%s: closing the connection of pid %d: %s", kLabel, c.caller.pid,
-            status == xpcwire::ReadStatus::TimedOut ? "the request did not arrive in time" : why);
+            status == xpcwire::ReadStatus::TimedOut ? "the request did not arrive in time"
+                                                    : Shown(why));
       return false;
     }
     std::string reply = answer(c, message);
@@ -247,11 +347,6 @@ class Daemon {
   std::string answer(const Connection& c, const Object& message) {
     const auto source = message.objectForKey("sourcePath").stringOrNil();
     const auto dest = message.objectForKey("destPath").stringOrNil();
-    if (!c.allowed) {
-      NSLog("%s: refusing uid %u (pid %d): not the user who installed the helper", kLabel,
-            c.caller.uid, c.caller.pid);
-      return "Refused: this helper serves only the user who installed it.";
-    }
     if (!source || !dest) {
       NSLog("%s: refusing pid %d: the request lacks sourcePath or destPath", kLabel, c.caller.pid);
       return "Refused: the request needs the strings sourcePath and destPath.";
@@ -265,8 +360,16 @@ class Daemon {
   const std::optional<std::uint32_t> blessedUid_;
   const std::chrono::seconds idle_;
   UniqueFd listener_;
-  UniqueFd wake_;                 // workers wake the main thread when they hand a connection back
-  std::vector<Idle> idle_conns_;  // main thread only
+  UniqueFd wake_;  // workers wake the main thread when they hand a connection back
+  // Open connections per admitted uid (so at most two entries). Only the main thread adds
+  // entries; a connection's slot counts down from any thread when it closes. Declared before
+  // everything that holds connections, so that it outlives them.
+  std::map<uid_t, std::atomic<std::size_t>> open_;
+  std::vector<Idle> idle_conns_;          // main thread only
+  const std::vector<std::byte> refusal_;  // the reply frame to a caller who is not served
+  LogThrottle refusals_{kRefusalLogInterval};
+  LogThrottle crowded_{kRefusalLogInterval};
+  Caller lastRefused_, lastCrowded_;  // main thread only
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Connection> queue_;

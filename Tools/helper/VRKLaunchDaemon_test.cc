@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "Platform/Foundation/TemporaryRoot.h"
@@ -23,6 +24,7 @@
 #include "Platform/XPC/Launchd.h"
 #include "Platform/XPC/XPCWire.h"
 #include "Platform/XPC/xpc.h"
+#include "Tools/helper/ConnectionHolder.h"
 
 namespace vrk {
 namespace {
@@ -283,5 +285,79 @@ TEST_F(InstalledHelper, AHundredClientsAtOnceAreAllServed) {
   EXPECT_EQ(ReadFile(dir / "dst99"), "payload");
 }
 
+TEST_F(InstalledHelper, AnotherUserHoldingManyConnectionsDoesNotLockTheBlessedUserOut) {
+  serve(kUser);
+  fs::path mine = userDir(kUser), theirs = userDir(kStranger);
+  writeAs(kUser, mine / "doc", "doc", 0644);
+  writeAs(kStranger, theirs / "own", "own", 0644);
+  // More connections than the whole table, each opened again as soon as it is closed.
+  helper::NobodyHoldingConnections nobody(launchd::MachServiceSocketPath(kLabel), 600);
+  ASSERT_TRUE(nobody.holding());
+  for (int i = 0; i < 5; ++i) {
+    const fs::path copy = mine / ("copy" + std::to_string(i));
+    EXPECT_EQ(copyAs(kUser, (mine / "doc").string(), copy.string()),
+              "Copied " + (mine / "doc").string() + " to " + copy.string() + ".");
+    EXPECT_EQ(ReadFile(copy), "doc");
+  }
+  // A stranger who asks is still told why it is not served.
+  EXPECT_EQ(copyAs(kStranger, (theirs / "own").string(), (theirs / "copy").string()),
+            "Refused: this helper serves only the user who installed it.");
+  EXPECT_FALSE(fs::exists(theirs / "copy"));
+  // Hundreds of refusals are logged as a few lines with counts, not a line each.
+  for (int i = 0; i < 600 && log().find("since the last line)") == std::string::npos; ++i)
+    std::this_thread::sleep_for(50ms);
+  std::string text = log();
+  std::size_t lines = 0;
+  for (auto at = text.find("uid 65534"); at != std::string::npos;
+       at = text.find("uid 65534", at + 1))
+    ++lines;
+  EXPECT_GE(lines, 1u) << text;
+  EXPECT_LT(lines, 100u);
+  EXPECT_NE(text.find("since the last line)"), std::string::npos);
+}
+
+TEST_F(InstalledHelper, OneUidCannotTakeTheWholeConnectionTable) {
+  serve(kUser);
+  fs::path mine = userDir(kUser);
+  writeAs(kUser, mine / "doc", "doc", 0644);
+  // Root's own idle connections, more than the table holds.
+  std::vector<UniqueFd> held;
+  for (int i = 0; i < 600; ++i) {
+    std::string why;
+    held.push_back(launchd::ConnectMachService(kLabel, 20s, &why));
+    ASSERT_TRUE(held.back()) << why;
+  }
+  const fs::path copy = mine / "copy";
+  EXPECT_EQ(copyAs(kUser, (mine / "doc").string(), copy.string()),
+            "Copied " + (mine / "doc").string() + " to " + copy.string() + ".");
+  EXPECT_EQ(ReadFile(copy), "doc");
+}
+
+TEST_F(InstalledHelper, APathWithALineBreakIsLoggedAsOneEscapedLine) {
+  serve(kUser);
+  fs::path mine = userDir(kUser);
+  writeAs(kUser, mine / "doc", "doc", 0644);
+  const std::string forged = "x\n2030-01-01 00:00:00.000 " + std::string(kLabel) + "[1:1] forged";
+  const fs::path dest = mine / forged;
+  EXPECT_EQ(copyAs(kUser, (mine / "doc").string(), dest.string()).rfind("Copied ", 0), 0u);
+  EXPECT_EQ(ReadFile(dest), "doc");
+  std::string text = log();
+  EXPECT_EQ(text.find("\n2030-01-01"), std::string::npos) << text;
+  const std::string shown =
+      (mine / "x").string() + "\\n2030-01-01 00:00:00.000 " + kLabel + "[1:1] forged";
+  std::size_t lines = 0;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines += line.find(shown) != std::string::npos;
+  EXPECT_EQ(lines, 1u) << text;
+}
+
 }  // namespace
 }  // namespace vrk
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string_view(argv[1]) == "--hold-connections") {
+    return vrk::helper::HoldConnections(argv[2], std::atoi(argv[3]));
+  }
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
