@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -68,6 +70,9 @@ struct NSUserDefaults::State {
   // The files that `db` has open, as their paths named them when it was opened; a file that
   // was not there then is not checked.
   FileId openMain, openWal, openShm;
+  // Tells of changes to the names in the folder while `db` is open, so that the files are looked
+  // at only after something changed there; without it (no inotify) they are looked at every time.
+  UniqueFd watch;
   // Why the store could not be opened or read, for tools that must say so.
   std::string failure;
   // Set once this object has written: then, when its database is found removed or replaced,
@@ -265,6 +270,13 @@ bool OpenStore(NSUserDefaults::State& s) {
       return false;
     }
   }
+  // Watched before the files are recorded, so that no change after the recording goes unseen.
+  s.watch = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (s.watch && ::inotify_add_watch(s.watch.get(), s.folder.c_str(),
+                                     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                         IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR) < 0) {
+    s.watch.reset();
+  }
   s.openMain = IdOf(s.file);
   s.openWal = IdOf(s.walFile);
   s.openShm = IdOf(s.shmFile);
@@ -278,11 +290,41 @@ bool EnsureOpen(NSUserDefaults::State& s) {
   return EnsureFolder(s.folder, s.failure) && OpenStore(s);
 }
 
+// Whether a name of the store's files, or the folder itself, may have changed since the last
+// call: one read of the watch, which the kernel fills in the very call that removes or renames,
+// so a change made before this call is always seen. True without a watch.
+bool FilesMayHaveChanged(NSUserDefaults::State& s) {
+  if (!s.watch) return true;
+  const std::string names[] = {s.file.filename().string(), s.walFile.filename().string(),
+                               s.shmFile.filename().string()};
+  bool changed = false;
+  alignas(struct inotify_event) char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(s.watch.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EAGAIN: nothing more
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n;) {
+      const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      if (event->mask & (IN_Q_OVERFLOW | IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
+        changed = true;
+        // Events of a removed folder's watch end; its files are looked at every time now.
+        if (event->mask & (IN_IGNORED | IN_DELETE_SELF)) s.watch.reset();
+      } else if (event->len > 0) {
+        const std::string_view name(event->name);  // NUL-padded by the kernel
+        for (const std::string& ours : names) changed = changed || name == ours;
+      }
+    }
+    if (!s.watch) return true;
+  }
+  return changed;
+}
+
 // What shows that the open database is no longer the one the suite's path names (removed by a
 // user or a tool cleaning the folder, replaced by another file, a symlink, a folder), or nullopt
-// while it is. One lstat per file: this runs before every synchronize. Reads check the database
-// alone.
-std::optional<std::string> StoreMoved(const NSUserDefaults::State& s, bool withCompanions) {
+// while it is. One lstat per file, only after the watch saw a change.
+std::optional<std::string> StoreMoved(NSUserDefaults::State& s) {
+  if (!FilesMayHaveChanged(s)) return std::nullopt;
   auto moved = [](const FileId& open, const fs::path& path) -> std::optional<std::string> {
     if (!open.exists) return std::nullopt;
     const FileId now = IdOf(path);
@@ -290,7 +332,6 @@ std::optional<std::string> StoreMoved(const NSUserDefaults::State& s, bool withC
     return path.string() + (now.exists ? " was replaced" : " was removed");
   };
   if (auto why = moved(s.openMain, s.file)) return why;
-  if (!withCompanions) return std::nullopt;
   if (auto why = moved(s.openWal, s.walFile)) return why;
   return moved(s.openShm, s.shmFile);
 }
@@ -316,13 +357,14 @@ void ReopenMovedStore(NSUserDefaults::State& s, const std::string& why, bool kee
   s.cache.clear();
   s.version.reset();
   s.openMain = s.openWal = s.openShm = {};
+  s.watch.reset();
 }
 
 // Before a read: a database that is no longer the suite's is left for the one there now. An
 // object that has written keeps what the old one held, for its next synchronize.
 void FollowMovedStore(NSUserDefaults::State& s) {
   if (!s.db) return;
-  if (auto why = StoreMoved(s, false)) ReopenMovedStore(s, *why, s.wrote);
+  if (auto why = StoreMoved(s)) ReopenMovedStore(s, *why, s.wrote);
 }
 
 // What the database holds for `key` now: from the cache while no other connection committed.
@@ -480,7 +522,7 @@ bool NSUserDefaults::synchronize() {
   State& s = *state_;
   std::lock_guard guard(s.mutex);
   if (s.db) {
-    if (auto why = StoreMoved(s, true)) ReopenMovedStore(s, *why, true);
+    if (auto why = StoreMoved(s)) ReopenMovedStore(s, *why, true);
   }
   if (s.pending.empty() && s.pendingEntries.empty() && !s.restore) return true;
   if (!EnsureOpen(s)) {

@@ -34,11 +34,13 @@
 //   Preferences folder should be is moved aside as "Preferences.corrupt".
 // - A database removed or replaced while it is open (its folder cleaned, another file, a
 //   symlink or a folder put in its place, its -wal or -shm removed) is noticed before every
-//   synchronize, and before every read by its main file alone, with one lstat per file: it is
-//   left with a log line and the store is opened again. A synchronize then first writes what the
-//   old database held wherever the new one lacks it (keys, and entries of dictionaries), so a
-//   writer's values, the badge cache among them, come back; a read follows the new database,
-//   and an object that has written keeps the old one's values for its next synchronize.
+//   synchronize and every read: an inotify watch of the folder tells, in one read that finds
+//   nothing on the usual path, whether a name of the store changed; only then is each file
+//   compared by device and inode (without inotify, every time). The old database is left with a
+//   log line and the store opened again. A synchronize then first writes what the old database
+//   held wherever the new one lacks it (keys, and entries of dictionaries), so a writer's values,
+//   the badge cache among them, come back; a read follows the new database, and an object that
+//   has written keeps the old one's values for its next synchronize.
 // - A suite file of the first version ("<suite>.json") is imported once and then removed: every
 //   value the store can hold is kept, each one it cannot is left out with a log line naming its
 //   key, and a file that is not a JSON object at all is kept aside as "<suite>.json.corrupt".
