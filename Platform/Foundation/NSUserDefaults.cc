@@ -54,7 +54,8 @@ struct NSUserDefaults::State {
         asideFile(folder / (suite + ".sqlite.corrupt")),
         jsonFile(folder / (suite + ".json")),
         walFile(file.string() + "-wal"),
-        shmFile(file.string() + "-shm") {}
+        shmFile(file.string() + "-shm"),
+        names{suite + ".sqlite", suite + ".sqlite-wal", suite + ".sqlite-shm"} {}
 
   const std::string suite;
   const fs::path folder;
@@ -64,6 +65,7 @@ struct NSUserDefaults::State {
   const fs::path jsonFile;
   const fs::path walFile;
   const fs::path shmFile;
+  const std::string names[3];  // the file names of file, walFile and shmFile
 
   std::mutex mutex;
   std::unique_ptr<Database> db;
@@ -295,8 +297,6 @@ bool EnsureOpen(NSUserDefaults::State& s) {
 // so a change made before this call is always seen. True without a watch.
 bool FilesMayHaveChanged(NSUserDefaults::State& s) {
   if (!s.watch) return true;
-  const std::string names[] = {s.file.filename().string(), s.walFile.filename().string(),
-                               s.shmFile.filename().string()};
   bool changed = false;
   alignas(struct inotify_event) char buffer[4096];
   for (;;) {
@@ -312,7 +312,7 @@ bool FilesMayHaveChanged(NSUserDefaults::State& s) {
         if (event->mask & (IN_IGNORED | IN_DELETE_SELF)) s.watch.reset();
       } else if (event->len > 0) {
         const std::string_view name(event->name);  // NUL-padded by the kernel
-        for (const std::string& ours : names) changed = changed || name == ours;
+        for (const std::string& ours : s.names) changed = changed || name == ours;
       }
     }
     if (!s.watch) return true;
