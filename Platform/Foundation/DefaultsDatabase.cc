@@ -237,12 +237,14 @@ Database::~Database() {
 
 bool Database::fail(int rc, std::string_view action) {
   lastError_ = rc;
+  lastErrorMessage_ = std::string("cannot ") + std::string(action) + " " + path_ + ": " +
+                      sqlite3_errmsg(db_) + " (" + std::to_string(rc) + ")";
   NSLog("[NSUserDefaults] cannot %s %s: %s (%d)", action, path_, sqlite3_errmsg(db_), rc);
   return false;
 }
 
 std::unique_ptr<Database> Database::open(const std::filesystem::path& path, Status& status,
-                                         CheckpointFrames checkpoints) {
+                                         CheckpointFrames checkpoints, std::string* error) {
   status = Status::CannotOpen;
   constexpr int kCommon = SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
   sqlite3* raw = nullptr;
@@ -257,12 +259,19 @@ std::unique_ptr<Database> Database::open(const std::filesystem::path& path, Stat
   std::unique_ptr<Database> db(new Database(raw, path.string()));
   if (rc != SQLITE_OK) {
     db->fail(rc, "open");
+    if (error) *error = db->lastErrorMessage_;
     return nullptr;
   }
   sqlite3_busy_handler(raw, &RetryWhileBusy, &db->busySince_);
   sqlite3_limit(raw, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxSettingsValueBytes) + 1024);
   status = db->prepare();
-  if (status != Status::Ok) return nullptr;
+  if (status != Status::Ok) {
+    if (error) {
+      *error = db->lastErrorMessage_.empty() ? path.string() + " is not a settings database"
+                                             : db->lastErrorMessage_;
+    }
+    return nullptr;
+  }
   // Replaces SQLite's own checkpoint in the committing caller.
   db->checkpoints_ = checkpoints;
   sqlite3_wal_hook(raw, &Database::afterCommit, db.get());
@@ -296,6 +305,10 @@ void Database::checkpointHere() {
       SQLITE_OK) {
     ++callerCheckpoints_;
   }
+}
+
+void Database::keepFilesAtClose() {
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 }
 
 Database::CheckpointCounts Database::checkpointCounts() const {
@@ -429,6 +442,7 @@ Database::Status Database::prepare() {
     }
   }
   lastError_ = 0;
+  lastErrorMessage_.clear();
   return Status::Ok;
 }
 

@@ -64,9 +64,11 @@ class Database final {
 
   // Opens the database at `path` (never through a symlink), creating our schema in an empty
   // or new file and switching it to WAL with synchronous=NORMAL. A file that cannot be written
-  // is opened read-only. Only Status::Ok comes with a database.
+  // is opened read-only. Only Status::Ok comes with a database; otherwise `error`, when not
+  // null, receives SQLite's text for the failure.
   static std::unique_ptr<Database> open(const std::filesystem::path& path, Status& status,
-                                        CheckpointFrames checkpoints = {});
+                                        CheckpointFrames checkpoints = {},
+                                        std::string* error = nullptr);
   // A database held in memory from the bytes of a file, for the fuzzer; null when the bytes
   // are not a database of ours.
   static std::unique_ptr<Database> openImage(std::span<const std::byte> bytes);
@@ -111,8 +113,15 @@ class Database final {
   };
   CheckpointCounts checkpointCounts() const;
 
+  // Makes closing this Database leave the write-ahead log and shared-memory files alone. SQLite
+  // removes them by name when its last connection closes; once the path names another
+  // database (ours was removed or replaced), those names may be the other database's files.
+  void keepFilesAtClose();
+
   // The code of the last failure (SQLITE_BUSY, SQLITE_FULL, ...), 0 after success.
   int lastError() const { return lastError_; }
+  // SQLite's text for the last failure.
+  const std::string& lastErrorMessage() const { return lastErrorMessage_; }
   const std::string& path() const { return path_; }
 
   struct Statements;
@@ -138,6 +147,7 @@ class Database final {
   int callerCheckpoints_ = 0;
   std::chrono::steady_clock::time_point busySince_;  // when the current wait for a lock began
   int lastError_ = 0;
+  std::string lastErrorMessage_;
 };
 
 }  // namespace vrk::defaults

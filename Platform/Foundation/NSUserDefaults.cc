@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -25,6 +27,24 @@ using defaults::Database;
 using defaults::FileLock;
 using defaults::FileStamp;
 
+namespace {
+
+// Which file a path named when the store was opened: device and inode, as lstat gives them.
+struct FileId {
+  bool exists = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+FileId IdOf(const fs::path& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  return {true, st.st_dev, st.st_ino};
+}
+
+}  // namespace
+
 struct NSUserDefaults::State {
   State(std::string name, fs::path dir)
       : suite(std::move(name)),
@@ -32,7 +52,10 @@ struct NSUserDefaults::State {
         file(folder / (suite + ".sqlite")),
         lockFile(folder / (suite + ".sqlite.lock")),
         asideFile(folder / (suite + ".sqlite.corrupt")),
-        jsonFile(folder / (suite + ".json")) {}
+        jsonFile(folder / (suite + ".json")),
+        walFile(file.string() + "-wal"),
+        shmFile(file.string() + "-shm"),
+        names{suite + ".sqlite", suite + ".sqlite-wal", suite + ".sqlite-shm"} {}
 
   const std::string suite;
   const fs::path folder;
@@ -40,9 +63,24 @@ struct NSUserDefaults::State {
   const fs::path lockFile;
   const fs::path asideFile;
   const fs::path jsonFile;
+  const fs::path walFile;
+  const fs::path shmFile;
+  const std::string names[3];  // the file names of file, walFile and shmFile
 
   std::mutex mutex;
   std::unique_ptr<Database> db;
+  // The files that `db` has open, as their paths named them when it was opened; a file that
+  // was not there then is not checked.
+  FileId openMain, openWal, openShm;
+  // Tells of changes to the names in the folder while `db` is open, so that the files are looked
+  // at only after something changed there; without it (no inotify) they are looked at every time.
+  UniqueFd watch;
+  // Why the store could not be opened or read, for tools that must say so.
+  std::string failure;
+  // Set once this object has written: then, when its database is found removed or replaced,
+  // what that database held is kept here and written to the new one by the next synchronize.
+  bool wrote = false;
+  std::optional<ObjectDictionary> restore;
   // Values read from the database while its data version was `version`. Dictionaries held
   // entry by entry are not kept: they are large and only read whole by tools.
   std::map<std::string, Object, std::less<>> cache;
@@ -86,6 +124,50 @@ bool MoveDatabaseAside(const NSUserDefaults::State& s, std::string_view why) {
   fs::remove(s.file.string() + "-shm", ec);
   NSLog("[NSUserDefaults] %s %s; it is kept aside as %s and an empty store takes its place",
         s.file.string(), why, s.asideFile.string());
+  return true;
+}
+
+// Moves a log or shared-memory file that is not a regular file (a symlink, a folder, a FIFO)
+// aside: SQLite can neither use it nor replace it, so the store could not be opened at all. The
+// database itself keeps what was copied back into it. A regular file of another user is left
+// alone: it may hold that user's last commits, and SQLite says whether it may be used.
+bool MoveCompanionAside(const NSUserDefaults::State& s, const fs::path& companion,
+                        std::string_view suffix) {
+  struct stat st;
+  if (::lstat(companion.c_str(), &st) != 0) return true;
+  if (S_ISREG(st.st_mode)) return true;
+  const fs::path aside = s.asideFile.string() + std::string(suffix);
+  if (!MoveAside(companion, aside)) return false;
+  NSLog("[NSUserDefaults] %s %s; it is kept aside as %s and the store is opened without it",
+        companion.string(),
+        S_ISLNK(st.st_mode)   ? "is a symlink"
+        : S_ISDIR(st.st_mode) ? "is a folder"
+                              : "is not a file",
+        aside.string());
+  return true;
+}
+
+// Makes the suite's folder a folder: one that is a file (or a symlink to nothing) is kept aside
+// as "<folder>.corrupt" first, as a bad database is. False, logged, when it cannot be made.
+bool EnsureFolder(const fs::path& folder, std::string& failure) {
+  std::error_code ec;
+  if (fs::is_directory(folder, ec)) return true;
+  struct stat st;
+  if (::lstat(folder.c_str(), &st) == 0) {
+    const fs::path aside = folder.string() + ".corrupt";
+    if (!MoveAside(folder, aside)) {
+      failure = folder.string() + " is not a folder and cannot be kept aside";
+      return false;
+    }
+    NSLog("[NSUserDefaults] %s is not a folder; it is kept aside as %s", folder.string(),
+          aside.string());
+  }
+  fs::create_directories(folder, ec);
+  if (ec || !fs::is_directory(folder, ec)) {
+    failure = "cannot create " + folder.string() + ": " +
+              (ec ? ec.message() : std::string("not a folder"));
+    return false;
+  }
   return true;
 }
 
@@ -150,10 +232,20 @@ bool OpenStore(NSUserDefaults::State& s) {
   // The lock orders repairs and imports between processes. Without it (a folder we may not
   // write) the store is only opened as it is.
   std::optional<FileLock> lock = FileLock::acquire(s.lockFile, defaults::kDefaultsBusyTimeout);
+  s.failure = "cannot open " + s.file.string();
   for (int attempt = 0; attempt < 2 && !s.db; ++attempt) {
     struct stat st;
     if (::lstat(s.file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
       if (!lock || !MoveDatabaseAside(s, S_ISLNK(st.st_mode) ? "is a symlink" : "is not a file")) {
+        s.failure = s.file.string() + " is not a file and cannot be kept aside";
+        return false;
+      }
+    }
+    if (!lock || !MoveCompanionAside(s, s.walFile, "-wal") ||
+        !MoveCompanionAside(s, s.shmFile, "-shm")) {
+      // Without the lock nothing is moved; SQLite says below whether the store opens anyway.
+      if (lock) {
+        s.failure = "cannot keep " + s.walFile.string() + " or " + s.shmFile.string() + " aside";
         return false;
       }
     }
@@ -162,7 +254,7 @@ bool OpenStore(NSUserDefaults::State& s) {
     UniqueFd created(
         ::open(s.file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
     Database::Status status;
-    s.db = Database::open(s.file, status);
+    s.db = Database::open(s.file, status, {}, &s.failure);
     if (status == Database::Status::NotOurs && lock && attempt == 0) {
       if (!MoveDatabaseAside(s, "cannot be read as a settings database")) return false;
     } else if (!s.db) {
@@ -171,19 +263,113 @@ bool OpenStore(NSUserDefaults::State& s) {
   }
   if (!s.db) return false;
   if (lock) ImportJsonSuite(s);
+  // A read opens the log and shared-memory files, so that the files it opened are the ones
+  // recorded.
+  if (!s.db->dataVersion() || !s.db->meta("imported").has_value()) {
+    if (s.db->lastError() != 0) {
+      s.failure = s.db->lastErrorMessage();
+      s.db.reset();
+      return false;
+    }
+  }
+  // Watched before the files are recorded, so that no change after the recording goes unseen.
+  s.watch = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (s.watch && ::inotify_add_watch(s.watch.get(), s.folder.c_str(),
+                                     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                         IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR) < 0) {
+    s.watch.reset();
+  }
+  s.openMain = IdOf(s.file);
+  s.openWal = IdOf(s.walFile);
+  s.openShm = IdOf(s.shmFile);
+  s.failure.clear();
   return true;
 }
 
 bool EnsureOpen(NSUserDefaults::State& s) {
   if (s.db) return true;
-  // The folder may have been removed since we were created.
-  std::error_code ec;
-  fs::create_directories(s.folder, ec);
-  return OpenStore(s);
+  // The folder may have been removed, or replaced by a file, since we were created.
+  return EnsureFolder(s.folder, s.failure) && OpenStore(s);
+}
+
+// Whether a name of the store's files, or the folder itself, may have changed since the last
+// call: one read of the watch, which the kernel fills in the very call that removes or renames,
+// so a change made before this call is always seen. True without a watch.
+bool FilesMayHaveChanged(NSUserDefaults::State& s) {
+  if (!s.watch) return true;
+  bool changed = false;
+  alignas(struct inotify_event) char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(s.watch.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // EAGAIN: nothing more
+    for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n;) {
+      const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      if (event->mask & (IN_Q_OVERFLOW | IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
+        changed = true;
+        // Events of a removed folder's watch end; its files are looked at every time now.
+        if (event->mask & (IN_IGNORED | IN_DELETE_SELF)) s.watch.reset();
+      } else if (event->len > 0) {
+        const std::string_view name(event->name);  // NUL-padded by the kernel
+        for (const std::string& ours : s.names) changed = changed || name == ours;
+      }
+    }
+    if (!s.watch) return true;
+  }
+  return changed;
+}
+
+// What shows that the open database is no longer the one the suite's path names (removed by a
+// user or a tool cleaning the folder, replaced by another file, a symlink, a folder), or nullopt
+// while it is. One lstat per file, only after the watch saw a change.
+std::optional<std::string> StoreMoved(NSUserDefaults::State& s) {
+  if (!FilesMayHaveChanged(s)) return std::nullopt;
+  auto moved = [](const FileId& open, const fs::path& path) -> std::optional<std::string> {
+    if (!open.exists) return std::nullopt;
+    const FileId now = IdOf(path);
+    if (now == open) return std::nullopt;
+    return path.string() + (now.exists ? " was replaced" : " was removed");
+  };
+  if (auto why = moved(s.openMain, s.file)) return why;
+  if (auto why = moved(s.openWal, s.walFile)) return why;
+  return moved(s.openShm, s.shmFile);
+}
+
+// Leaves a database that its path no longer names, so that the next use opens the one there now
+// (an empty one when there is none). With `keep`, what the old one held is kept to be written
+// to the new one. The old one's log and shared-memory files, where their paths still name
+// them, are removed first: the new database would otherwise take their frames for its own.
+void ReopenMovedStore(NSUserDefaults::State& s, const std::string& why, bool keep) {
+  NSLog("[NSUserDefaults] %s while suite %s had it open; the store is opened again%s", why, s.suite,
+        keep ? " and what it held is written to it" : "");
+  if (keep && !s.restore) {
+    std::optional<ObjectDictionary> held = s.db->readAll();
+    if (held) s.restore = std::move(*held);
+  }
+  s.db->keepFilesAtClose();
+  const std::pair<const fs::path*, FileId> companions[] = {{&s.walFile, s.openWal},
+                                                           {&s.shmFile, s.openShm}};
+  for (const auto& [path, open] : companions) {
+    if (open.exists && IdOf(*path) == open) ::unlink(path->c_str());
+  }
+  s.db.reset();
+  s.cache.clear();
+  s.version.reset();
+  s.openMain = s.openWal = s.openShm = {};
+  s.watch.reset();
+}
+
+// Before a read: a database that is no longer the suite's is left for the one there now. An
+// object that has written keeps what the old one held, for its next synchronize.
+void FollowMovedStore(NSUserDefaults::State& s) {
+  if (!s.db) return;
+  if (auto why = StoreMoved(s)) ReopenMovedStore(s, *why, s.wrote);
 }
 
 // What the database holds for `key` now: from the cache while no other connection committed.
 Object ReadStored(NSUserDefaults::State& s, std::string_view key) {
+  FollowMovedStore(s);
   if (!EnsureOpen(s)) return Object();
   std::optional<std::int64_t> version = s.db->dataVersion();
   if (!version || version != s.version) {
@@ -208,6 +394,29 @@ Object ApplyEntries(const Object& base, const ObjectDictionary& changes) {
     }
   }
   return Object(std::move(dictionary));
+}
+
+// Writes what a removed or replaced database held, where the database there now lacks it: keys
+// it does not hold, and entries missing from a dictionary it holds. What another writer put there
+// since, or a file put in its place holds, wins.
+bool WriteRestored(NSUserDefaults::State& s) {
+  if (!s.restore) return true;
+  std::optional<ObjectDictionary> now = s.db->readAll();
+  if (!now) return false;
+  for (const auto& [key, value] : *s.restore) {
+    auto it = now->find(key);
+    if (it == now->end()) {
+      if (!s.db->put(key, value)) return false;
+      continue;
+    }
+    const ObjectDictionary* held = value.dictionary();
+    const ObjectDictionary* there = it->second.dictionary();
+    if (!held || !there) continue;
+    for (const auto& [entry, item] : *held) {
+      if (!there->contains(entry) && !s.db->putEntry(key, entry, item)) return false;
+    }
+  }
+  return true;
 }
 
 bool WritePending(NSUserDefaults::State& s) {
@@ -237,11 +446,10 @@ std::shared_ptr<NSUserDefaults> NSUserDefaults::initWithSuiteName(std::string_vi
   std::string suite(suiteName);
   fs::path folder =
       emulated::Home() / "Library" / "Group Containers" / suite / "Library" / "Preferences";
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (ec || !fs::is_directory(folder, ec)) {
+  std::string failure;
+  if (!EnsureFolder(folder, failure)) {
     NSLog("[NSUserDefaults] cannot create the folder of suite %s at %s: %s", suite, folder.string(),
-          ec ? ec.message() : std::string("not a folder"));
+          failure);
     return nullptr;
   }
   auto state = std::make_unique<State>(std::move(suite), std::move(folder));
@@ -313,13 +521,16 @@ void NSUserDefaults::setObjectInDictionary(const Object& value, std::string_view
 bool NSUserDefaults::synchronize() {
   State& s = *state_;
   std::lock_guard guard(s.mutex);
-  if (s.pending.empty() && s.pendingEntries.empty()) return true;
+  if (s.db) {
+    if (auto why = StoreMoved(s)) ReopenMovedStore(s, *why, true);
+  }
+  if (s.pending.empty() && s.pendingEntries.empty() && !s.restore) return true;
   if (!EnsureOpen(s)) {
     NSLog("[NSUserDefaults] synchronize of suite %s failed: %s cannot be opened", s.suite,
           s.file.string());
     return false;
   }
-  if (!s.db->begin() || !WritePending(s) || !s.db->commit()) {
+  if (!s.db->begin() || !WriteRestored(s) || !WritePending(s) || !s.db->commit()) {
     s.db->rollback();
     NSLog(
         "[NSUserDefaults] synchronize of suite %s failed%s; %s is unchanged and the changes stay "
@@ -341,15 +552,42 @@ bool NSUserDefaults::synchronize() {
   }
   s.pending.clear();
   s.pendingEntries.clear();
+  s.restore.reset();
+  s.wrote = true;
   return true;
 }
 
 ObjectDictionary NSUserDefaults::dictionaryRepresentation() {
+  std::string error;
+  return readDictionaryRepresentation(error).value_or(ObjectDictionary{});
+}
+
+std::optional<std::string> NSUserDefaults::storeError() {
+  State& s = *state_;
+  std::lock_guard lock(s.mutex);
+  FollowMovedStore(s);
+  if (!EnsureOpen(s)) return s.failure;
+  if (!s.db->dataVersion()) return s.db->lastErrorMessage();
+  return std::nullopt;
+}
+
+std::optional<ObjectDictionary> NSUserDefaults::readDictionaryRepresentation(std::string& error) {
   State& s = *state_;
   std::lock_guard lock(s.mutex);
   ObjectDictionary all;
-  if (EnsureOpen(s)) {
-    if (std::optional<ObjectDictionary> stored = s.db->readAll()) all = std::move(*stored);
+  FollowMovedStore(s);
+  std::optional<ObjectDictionary> stored;
+  if (!EnsureOpen(s)) {
+    error = s.failure;
+  } else if (!(stored = s.db->readAll())) {
+    error = s.db->lastErrorMessage();
+  } else {
+    all = std::move(*stored);
+  }
+  if (!stored) return std::nullopt;
+  // What a removed database held and the next synchronize writes again is pending too.
+  if (s.restore) {
+    for (const auto& [key, value] : *s.restore) all.try_emplace(key, value);
   }
   for (const auto& [key, changes] : s.pendingEntries) {
     auto it = all.find(key);

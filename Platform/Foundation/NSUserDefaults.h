@@ -28,7 +28,19 @@
 //   store as it was and the pending changes, and returns false.
 // - A database that cannot be read as ours (garbage, truncated, another program's schema, a
 //   folder or a symlink in its place) is moved aside as "<suite>.sqlite.corrupt" (replacing an
-//   older one) with a log line, and an empty one takes its place.
+//   older one) with a log line, and an empty one takes its place. A "-wal" or "-shm" file that
+//   is not a regular file (a symlink, a folder) is moved aside the same way (as
+//   "<suite>.sqlite.corrupt-wal" or "-shm"), keeping the database; a file where the suite's
+//   Preferences folder should be is moved aside as "Preferences.corrupt".
+// - A database removed or replaced while it is open (its folder cleaned, another file, a
+//   symlink or a folder put in its place, its -wal or -shm removed) is noticed before every
+//   synchronize and every read: an inotify watch of the folder tells, in one read that finds
+//   nothing on the usual path, whether a name of the store changed; only then is each file
+//   compared by device and inode (without inotify, every time). The old database is left with a
+//   log line and the store opened again. A synchronize then first writes what the old database
+//   held wherever the new one lacks it (keys, and entries of dictionaries), so a writer's values,
+//   the badge cache among them, come back; a read follows the new database, and an object that
+//   has written keeps the old one's values for its next synchronize.
 // - A suite file of the first version ("<suite>.json") is imported once and then removed: every
 //   value the store can hold is kept, each one it cannot is left out with a log line naming its
 //   key, and a file that is not a JSON object at all is kept aside as "<suite>.json.corrupt".
@@ -38,6 +50,8 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "Platform/Foundation/DefaultsCodec.h"
@@ -66,8 +80,13 @@ class NSUserDefaults final {
   bool synchronize();
 
   // Every key of the suite with its value, as the store holds it now (pending changes of this
-  // object included).
+  // object included); empty when the store cannot be opened or read.
   ObjectDictionary dictionaryRepresentation();
+  // The same, but nullopt with the reason in `error` when the store cannot be opened or read,
+  // so that a tool never shows an unreadable suite as an empty one.
+  std::optional<ObjectDictionary> readDictionaryRepresentation(std::string& error);
+  // Why the store cannot be opened or read now, or nullopt when it can.
+  std::optional<std::string> storeError();
 
   // The suite's database file.
   std::filesystem::path filePath() const;

@@ -775,6 +775,143 @@ TEST_F(DefaultsCrossProcess, ReadOnlyStoreKeepsTheOldValues) {
   EXPECT_EQ(Stored(), before);
 }
 
+// A badge cache held entry by entry, as the controller keeps it, and a plain key.
+void WriteBadges(NSUserDefaults& defaults, int from, int to) {
+  for (int i = from; i < to; ++i) {
+    defaults.setObjectInDictionary(Object::numberWithInteger(i % 4), "/s/" + std::to_string(i),
+                                   "kBadgeCacheKey");
+  }
+  defaults.setObject(Object::numberWithInteger(to), "count");
+}
+
+void ExpectBadges(const ObjectDictionary& stored, int count, const std::string& what) {
+  ASSERT_TRUE(stored.contains("count")) << what;
+  EXPECT_EQ(stored.at("count"), Object::numberWithInteger(count)) << what;
+  ASSERT_TRUE(stored.contains("kBadgeCacheKey")) << what;
+  const ObjectDictionary* badges = stored.at("kBadgeCacheKey").dictionary();
+  ASSERT_TRUE(badges) << what;
+  EXPECT_EQ(badges->size(), static_cast<std::size_t>(count)) << what;
+  EXPECT_EQ(badges->at("/s/0"), Object::numberWithInteger(0)) << what;
+  EXPECT_EQ(badges->at("/s/" + std::to_string(count - 1)),
+            Object::numberWithInteger((count - 1) % 4))
+      << what;
+}
+
+// Removing or replacing the files of an open store (a user cleaning the folder, a sync of it)
+// must not send the writer's later changes into a file no one else can see, nor lose what the
+// store held: the next synchronize opens the store again and writes everything back.
+TEST_F(DefaultsTest, AStoreRemovedOrReplacedWhileOpenComesBackWhole) {
+  const fs::path wal = File().string() + "-wal", shm = File().string() + "-shm";
+  auto removeAll = [&] {
+    for (const fs::path& f : {File(), wal, shm}) ASSERT_TRUE(fs::remove(f)) << f;
+  };
+  const std::pair<std::string, std::function<void()>> damages[] = {
+      {"removed", removeAll},
+      {"replaced by garbage",
+       [&] {
+         removeAll();
+         WriteAll(File(), std::string(8192, '\x5A'));
+       }},
+      {"a symlink loop",
+       [&] {
+         removeAll();
+         fs::create_symlink(File(), File());
+       }},
+      {"its log files removed",
+       [&] {
+         ASSERT_TRUE(fs::remove(wal));
+         ASSERT_TRUE(fs::remove(shm));
+       }},
+      {"its log replaced by a folder",
+       [&] {
+         ASSERT_TRUE(fs::remove(wal));
+         fs::create_directory(wal);
+       }},
+      {"the folder removed", [&] { fs::remove_all(Folder()); }},
+  };
+  for (const auto& [what, damage] : damages) {
+    fs::remove_all(root_ / "home");
+    auto writer = Open();
+    WriteBadges(*writer, 0, 300);
+    ASSERT_TRUE(writer->synchronize()) << what;
+    ASSERT_TRUE(fs::exists(wal) && fs::exists(shm)) << what;
+    damage();
+    LogCapture log;
+    WriteBadges(*writer, 300, 310);
+    EXPECT_TRUE(writer->synchronize()) << what;
+    EXPECT_EQ(log.countContaining("the store is opened again"), 1u) << what;
+    // Another object opens the path afresh, as another process would.
+    ExpectBadges(Stored(), 310, what);
+    WriteBadges(*writer, 310, 311);
+    EXPECT_TRUE(writer->synchronize()) << what;
+    ExpectBadges(Stored(), 311, what);
+    EXPECT_EQ(log.countContaining("the store is opened again"), 1u) << what;
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(File()))) << what;
+  }
+}
+
+// A log or shared-memory file that SQLite can neither use nor replace is moved aside like a bad
+// database, and what the database held is still read.
+TEST_F(DefaultsTest, ALogThatIsNotAFileIsKeptAsideAndTheValuesStay) {
+  const fs::path wal = File().string() + "-wal", shm = File().string() + "-shm";
+  const std::pair<std::string, std::function<void()>> damages[] = {
+      {"log a folder", [&] { fs::create_directories(wal / "inner"); }},
+      {"log a symlink", [&] { fs::create_symlink(root_ / "elsewhere", wal); }},
+      {"log a symlink loop", [&] { fs::create_symlink(wal, wal); }},
+      {"shared memory a folder", [&] { fs::create_directory(shm); }},
+      {"shared memory a symlink", [&] { fs::create_symlink(root_ / "elsewhere", shm); }},
+  };
+  for (const auto& [what, damage] : damages) {
+    fs::remove_all(root_ / "home");
+    {
+      auto defaults = Open();
+      defaults->setObject(Object("kept"), "k");
+      ASSERT_TRUE(defaults->synchronize());
+    }  // closing copies the log back and removes it
+    ASSERT_FALSE(fs::exists(wal)) << what;
+    damage();
+    LogCapture log;
+    auto defaults = Open();
+    EXPECT_EQ(log.countContaining("kept aside"), 1u) << what;
+    EXPECT_EQ(defaults->objectForKey("k"), Object("kept")) << what;
+    defaults->setObject(Object("after"), "k2");
+    EXPECT_TRUE(defaults->synchronize()) << what;
+    EXPECT_EQ(Stored(), (ObjectDictionary{{"k", Object("kept")}, {"k2", Object("after")}})) << what;
+    EXPECT_FALSE(fs::exists(root_ / "elsewhere")) << what;
+  }
+  // A file where the Preferences folder should be is kept aside too.
+  fs::remove_all(root_ / "home");
+  fs::create_directories(Folder().parent_path());
+  WriteAll(Folder(), "not a folder");
+  LogCapture log;
+  auto defaults = Open();
+  ASSERT_TRUE(defaults);
+  EXPECT_EQ(log.countContaining("is not a folder; it is kept aside"), 1u);
+  EXPECT_EQ(ReadAll(Folder().string() + ".corrupt"), "not a folder");
+  defaults->setObject(Object("v"), "k");
+  EXPECT_TRUE(defaults->synchronize());
+  EXPECT_EQ(Stored(), (ObjectDictionary{{"k", Object("v")}}));
+}
+
+// The writer runs in its own process and keeps committing while the store's files are removed
+// under it; a reader that opens the path afterwards sees the writer's last change and the rest.
+TEST_F(DefaultsCrossProcess, AWriterKeepsItsChangesVisibleWhenItsStoreIsRemoved) {
+  Child writer({"churn", kSuite, "3000", "report"}, true);
+  for (int seen = 0; seen < 200; ++seen) ASSERT_NE(writer.read(), "");
+  for (const std::string suffix : {"", "-wal", "-shm"}) {
+    std::error_code ec;
+    fs::remove(File().string() + suffix, ec);
+  }
+  while (!writer.read().empty()) {
+  }
+  EXPECT_EQ(writer.wait(), 0);
+  const ObjectDictionary stored = Stored();
+  ASSERT_TRUE(stored.contains("counter"));
+  EXPECT_EQ(stored.at("counter"), Object::numberWithInteger(2999));
+  ExpectOneWholeChange(stored.at("state"), 2999);
+  EXPECT_EQ(stored.at("state").objectForKey("counter"), Object::numberWithInteger(2999));
+}
+
 // The helper side of the cross-process tests.
 int HelperMain(int argc, char** argv) {
   if (argc < 4) return 2;

@@ -1,6 +1,7 @@
 // vrk-defaults: reads and writes settings suites from the command line, as the platform's
 // `defaults` does. Values cross as JSON, the store's own form of them.
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -45,10 +46,17 @@ int main(int argc, char** argv) {
   if (!defaults) return Fail("cannot open suite " + std::string(suite));
 
   if (command == "read" && !hasKey) {
-    std::fputs(vrk::SerializeSettings(defaults->dictionaryRepresentation()).c_str(), stdout);
+    // "{}" means that the suite opened and is empty, never that it could not be read.
+    std::string error;
+    std::optional<vrk::ObjectDictionary> all = defaults->readDictionaryRepresentation(error);
+    if (!all) return Fail("cannot read suite " + std::string(suite) + ": " + error);
+    std::fputs(vrk::SerializeSettings(*all).c_str(), stdout);
     return 0;
   }
   if (command == "read") {
+    if (std::optional<std::string> error = defaults->storeError()) {
+      return Fail("cannot read suite " + std::string(suite) + ": " + *error);
+    }
     const vrk::Object value = defaults->objectForKey(key);
     if (value.isNil()) {
       return Fail("the key " + std::string(key) + " does not exist in suite " + std::string(suite));

@@ -26,6 +26,10 @@ using nlohmann::json;
 
 constexpr auto kLockPoll = std::chrono::milliseconds(2);
 
+bool HoldsLineBreak(std::string_view text) {
+  return text.find_first_of("\n\r") != std::string_view::npos;
+}
+
 std::string_view ElectionName(Election e) {
   return e == Election::Use ? "use" : e == Election::Ignore ? "ignore" : "";
 }
@@ -39,28 +43,51 @@ bool Fail(std::string* error, std::string text) {
   return false;
 }
 
-std::optional<std::string> ReadWhole(const std::filesystem::path& path, std::string* error) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// What reading the registry file found.
+struct FileRead {
+  enum class Kind { Bytes, Bad, Failed } kind = Kind::Bytes;
+  std::string bytes;   // Bytes: the file's bytes, empty for a missing file
+  std::string reason;  // Bad: why the file cannot be a registry; Failed: the error
+};
+
+// Reads the registry file. A file that can never be read as a registry (a folder, a FIFO, a
+// symlink loop, a file over kMaxRegistryBytes) is Bad, to be kept aside like garbage; an error
+// that may pass (permissions, I/O) is Failed and leaves the file alone.
+FileRead ReadWhole(const std::filesystem::path& path) {
+  FileRead result;
+  auto failed = [&](FileRead::Kind kind, std::string reason) {
+    result.kind = kind;
+    result.reason = std::move(reason);
+    result.bytes.clear();
+    return result;
+  };
+  // O_NONBLOCK: a FIFO in the registry's place must not hang the tool in open().
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) {
-    if (errno == ENOENT) return std::string();
-    Fail(error, Errno("open", path));
-    return std::nullopt;
+    if (errno == ENOENT) return result;
+    if (errno == ELOOP) return failed(FileRead::Kind::Bad, "it is a symlink loop");
+    return failed(FileRead::Kind::Failed, Errno("open", path));
   }
-  std::string bytes;
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return failed(FileRead::Kind::Failed, Errno("stat", path));
+  if (!S_ISREG(st.st_mode)) {
+    return failed(FileRead::Kind::Bad, S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a file");
+  }
+  const std::string tooLarge = "it is larger than " + std::to_string(kMaxRegistryBytes) + " bytes";
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxRegistryBytes) {
+    return failed(FileRead::Kind::Bad, tooLarge);
+  }
   char chunk[64 * 1024];
   for (;;) {
     ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      Fail(error, Errno("read", path));
-      return std::nullopt;
+    if (n < 0) return failed(FileRead::Kind::Failed, Errno("read", path));
+    if (n == 0) return result;
+    // The file may grow while it is read.
+    if (result.bytes.size() + static_cast<std::size_t>(n) > kMaxRegistryBytes) {
+      return failed(FileRead::Kind::Bad, tooLarge);
     }
-    if (n == 0) return bytes;
-    if (bytes.size() + static_cast<std::size_t>(n) > kMaxRegistryBytes) {
-      Fail(error, path.string() + " is larger than " + std::to_string(kMaxRegistryBytes));
-      return std::nullopt;
-    }
-    bytes.append(chunk, static_cast<std::size_t>(n));
+    result.bytes.append(chunk, static_cast<std::size_t>(n));
   }
 }
 
@@ -209,6 +236,13 @@ bool Unregister(Registry& registry, std::string_view path) {
   return std::erase_if(registry.plugins, [&](const Registration& r) { return r.path == path; }) > 0;
 }
 
+bool UnregisterListed(Registry& registry, std::string_view path) {
+  if (Unregister(registry, path)) return true;
+  return std::erase_if(registry.plugins, [&](const Registration& r) {
+           return HoldsLineBreak(r.path) && ListedText(r.path) == path;
+         }) > 0;
+}
+
 bool Elect(Registry& registry, std::string_view identifier, Election election) {
   bool known = std::any_of(registry.plugins.begin(), registry.plugins.end(),
                            [&](const Registration& r) { return r.identifier == identifier; });
@@ -225,6 +259,8 @@ std::optional<Registration> RegistrationForBundle(std::string_view path, std::st
   Registration r;
   r.path = NormalizedPath(path);
   if (!IsValidUTF8(r.path)) return fail("the path is not UTF-8");
+  // The registry's listing is one line per copy, and installers read it line by line.
+  if (HoldsLineBreak(r.path)) return fail("the path holds a line break or a carriage return");
   std::error_code ec;
   if (!std::filesystem::is_directory(r.path, ec)) return fail("no bundle at this path");
   Object info =
@@ -238,6 +274,9 @@ std::optional<Registration> RegistrationForBundle(std::string_view path, std::st
   r.point = text(info.objectForKey("NSExtension").objectForKey("NSExtensionPointIdentifier"));
   if (r.identifier.empty()) return fail("the bundle has no CFBundleIdentifier");
   if (r.point.empty()) return fail("the bundle names no NSExtensionPointIdentifier");
+  if (HoldsLineBreak(r.identifier) || HoldsLineBreak(r.version)) {
+    return fail("the bundle's identifier or version holds a line break");
+  }
   return r;
 }
 
@@ -258,13 +297,31 @@ std::vector<ListedCopy> Matches(const Registry& registry, std::string_view ident
   return copies;
 }
 
+std::string ListedText(std::string_view text) {
+  if (!HoldsLineBreak(text)) return std::string(text);
+  std::string escaped;
+  for (char c : text) {
+    if (c == '\n') {
+      escaped += "\\n";
+    } else if (c == '\r') {
+      escaped += "\\r";
+    } else if (c == '\\') {
+      escaped += "\\\\";
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
 std::string FormatListing(const std::vector<ListedCopy>& copies, bool verbose) {
   std::string out;
   for (const ListedCopy& copy : copies) {
     out += copy.mark;
     out += "    ";
-    out += copy.registration->identifier + "(" + copy.registration->version + ")";
-    if (verbose) out += "\t" + copy.registration->path;
+    out += ListedText(copy.registration->identifier) + "(" +
+           ListedText(copy.registration->version) + ")";
+    if (verbose) out += "\t" + ListedText(copy.registration->path);
     out += '\n';
   }
   return out;
@@ -286,9 +343,10 @@ std::filesystem::path RegistryPath() {
 
 Registry ReadRegistry() {
   const std::filesystem::path path = RegistryPath();
-  std::string error;
-  std::optional<std::string> bytes = ReadWhole(path, &error);
-  std::optional<Registry> registry = bytes ? Decode(*bytes, &error) : std::nullopt;
+  FileRead read = ReadWhole(path);
+  std::string error = read.reason;
+  std::optional<Registry> registry =
+      read.kind == FileRead::Kind::Bytes ? Decode(read.bytes, &error) : std::nullopt;
   if (!registry) {
     NSLog("[pluginkit] the registry %s reads as empty: %s", path.string(), error);
     return {};
@@ -305,16 +363,19 @@ bool UpdateRegistry(const std::function<bool(Registry&)>& change, std::string* e
   std::optional<UniqueFd> lock = LockRegistry(path.string() + ".lock", lockLimit, error);
   if (!lock) return false;
 
-  std::optional<std::string> bytes = ReadWhole(path, error);
-  if (!bytes) return false;
-  std::string reason;
-  std::optional<Registry> registry = Decode(*bytes, &reason);
+  FileRead read = ReadWhole(path);
+  if (read.kind == FileRead::Kind::Failed) return Fail(error, read.reason);
+  std::string reason = read.reason;
+  std::optional<Registry> registry =
+      read.kind == FileRead::Kind::Bytes ? Decode(read.bytes, &reason) : std::nullopt;
   if (!registry) {
     // Kept for whoever wants to know what was there; the registry starts again from nothing.
+    // An older copy kept aside goes first, as a folder could not be renamed over it.
     const std::string aside = path.string() + ".corrupt";
     NSLog("[pluginkit] the registry %s cannot be read (%s); kept aside as %s", path.string(),
           reason, aside);
-    ::rename(path.c_str(), aside.c_str());
+    std::filesystem::remove_all(aside, ec);
+    if (::rename(path.c_str(), aside.c_str()) != 0) return Fail(error, Errno("rename", path));
     registry.emplace();
   }
   if (!change(*registry)) return true;

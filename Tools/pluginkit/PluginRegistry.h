@@ -10,8 +10,10 @@
 //   Every change is made under an exclusive flock of registry.lock beside it and written whole
 //   to a temporary file that is renamed over the registry, so concurrent writers lose nothing
 //   and a reader (which takes no lock) never sees half a file.
-// - A missing file is an empty registry. A file that cannot be parsed reads as empty with a log
-//   line; the next change keeps it aside as registry.json.corrupt and writes a new one.
+// - A missing file is an empty registry. A file that cannot be parsed, or cannot be a registry
+//   at all (a folder, a FIFO, a symlink loop, a file over kMaxRegistryBytes), reads as empty with
+//   a log line; the next change keeps it aside as registry.json.corrupt (replacing an older one)
+//   and writes a new one.
 // - Registrations are not checked against the disk: a path whose bundle has gone stays listed
 //   until it is removed, as on the real system.
 // - Among the copies of one identifier the newest registration is the elected one; the others
@@ -62,12 +64,18 @@ std::string NormalizedPath(std::string_view path);
 void Register(Registry& registry, Registration registration);
 // Removes every registration of `path`; false when there was none.
 bool Unregister(Registry& registry, std::string_view path);
+// The same, but when no registration has `path` exactly, removes those listed as `path`: a path
+// registered with a line break before they were refused is listed escaped (ListedText), and
+// must be removable by what the listing shows.
+bool UnregisterListed(Registry& registry, std::string_view path);
 // Records the election for `identifier`; false when no copy of it is registered.
 bool Elect(Registry& registry, std::string_view identifier, Election election);
 
 // A bundle's registration from its Contents/Info.plist (CFBundleIdentifier; CFBundleVersion,
 // else CFBundleShortVersionString, else "0"; NSExtension's NSExtensionPointIdentifier).
-// nullopt with the reason when the bundle is missing or is not an extension.
+// nullopt with the reason when the bundle is missing or is not an extension, or when its path,
+// identifier or version holds a line feed or a carriage return, which a listing line could not
+// show.
 std::optional<Registration> RegistrationForBundle(std::string_view path, std::string* error);
 
 // One line of a listing: the election mark and the copy.
@@ -77,8 +85,13 @@ struct ListedCopy {
 };
 // The copies of `identifier` (every copy when it is empty), newest registration first.
 std::vector<ListedCopy> Matches(const Registry& registry, std::string_view identifier);
-// "<mark>    <identifier>(<version>)" and, verbose, "\t<path>", then a line feed.
+// "<mark>    <identifier>(<version>)" and, verbose, "\t<path>", then a line feed; each field
+// as ListedText gives it.
 std::string FormatListing(const std::vector<ListedCopy>& copies, bool verbose);
+// `text` as a listing shows it: unchanged, unless it holds a line feed or a carriage return
+// (registered before such paths were refused); then those become "\n" and "\r" and a
+// backslash "\\", so that one copy is always one line.
+std::string ListedText(std::string_view text);
 
 // The copy that a host starts for each identifier of `point`: the elected copy of every
 // identifier the user has not told to ignore (an undecided one runs, as the installer expects).

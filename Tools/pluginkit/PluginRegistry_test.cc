@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -145,7 +147,7 @@ TEST_F(RegistryTest, BadCommandLinesAndFailedCommands) {
 TEST_F(RegistryTest, AnyPathIsRegisteredAsItIs) {
   std::vector<std::string> paths;
   for (std::string name : {"with blank.appex", "q'uo\"te.appex", "$(touch x).appex",
-                           "`id`;|&*.appex", "new\nline.appex", "-dash.appex", "ünï.appex"}) {
+                           "`id`;|&*.appex", "back\\n-slash.appex", "-dash.appex", "ünï.appex"}) {
     paths.push_back(MakeBundle(name, "com.x." + std::to_string(paths.size())));
     EXPECT_EQ(Pluginkit({"-a", paths.back()}).status, 0) << name;
   }
@@ -165,6 +167,76 @@ TEST_F(RegistryTest, ACorruptRegistryReadsAsEmptyAndIsKeptAsideByTheNextChange) 
   EXPECT_EQ(ReadRegistry().plugins.size(), 1u);
   std::ifstream aside(RegistryPath().string() + ".corrupt");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(aside), {}), "{\"plugins\": [{\"path\": 3}");
+}
+
+// The listing is one line per copy, and installers read it line by line: a path with a line
+// break is refused, and one registered before that is listed escaped and removed by that form.
+TEST_F(RegistryTest, LineBreaksInPathsAreRefusedAndOldOnesListedEscapedAndRemovable) {
+  for (const std::string name :
+       {"new\nline.appex", "carriage\rreturn.appex", "forged\n+    com.x(9)\t/own.appex"}) {
+    const std::string path = MakeBundle(name, "com.x");
+    Result result = Pluginkit({"-a", path}, true);
+    EXPECT_EQ(result.status, 1) << name;
+    EXPECT_NE(result.output.find("the path holds a line break or a carriage return"),
+              std::string::npos)
+        << name;
+    EXPECT_EQ(std::count(result.output.begin(), result.output.end(), '\n'), 1) << name;
+  }
+  EXPECT_EQ(Pluginkit({"-m", "-v"}).output, "");
+  EXPECT_EQ(Pluginkit({"-a", MakeBundle("Id.appex", "com.line\nbreak")}).status, 1);
+
+  // Registrations of an earlier version, written into the file as it held them.
+  std::filesystem::create_directories(RegistryPath().parent_path());
+  Registry old;
+  for (const std::string path : {"/old/a\nb.appex", "/old/c\rd\\e.appex", "/old/plain\\n.appex",
+                                 "/old/forged\n+    com.x(9)\t/own.appex"}) {
+    old.plugins.push_back({path, "com.x", "1", std::string(kFinderSyncExtensionPoint)});
+  }
+  std::ofstream(RegistryPath()) << SerializeRegistry(old);
+  EXPECT_EQ(Pluginkit({"-m", "-v", "-i", "com.x"}).output,
+            "?    com.x(1)\t/old/a\\nb.appex\n"
+            "     com.x(1)\t/old/c\\rd\\\\e.appex\n"
+            "     com.x(1)\t/old/plain\\n.appex\n"
+            "     com.x(1)\t/old/forged\\n+    com.x(9)\t/own.appex\n");
+
+  // What the listing shows removes the copy; an ordinary path keeps its exact meaning.
+  EXPECT_EQ(Pluginkit({"-r", "/old/plain\\n.appex"}).status, 0);
+  EXPECT_EQ(ReadRegistry().plugins.size(), 3u);
+  EXPECT_EQ(ReadRegistry().plugins[0].path, "/old/a\nb.appex");
+  EXPECT_EQ(Pluginkit({"-r", "/old/a\\nb.appex"}).status, 0);
+  EXPECT_EQ(Pluginkit({"-r", "/old/c\\rd\\\\e.appex"}).status, 0);
+  EXPECT_EQ(Pluginkit({"-r", "/old/forged\n+    com.x(9)\t/own.appex"}).status, 0);  // exact
+  EXPECT_EQ(ReadRegistry().plugins.size(), 0u);
+}
+
+// Files that can never be a registry are kept aside as garbage is, so registering works again.
+TEST_F(RegistryTest, ARegistryThatCannotBeAFileIsKeptAsideByTheNextChange) {
+  const std::filesystem::path path = RegistryPath();
+  const std::filesystem::path aside = path.string() + ".corrupt";
+  const std::pair<std::string, std::function<void()>> damages[] = {
+      {"a folder", [&] { std::filesystem::create_directories(path / "inner"); }},
+      {"a symlink loop", [&] { std::filesystem::create_symlink(path, path); }},
+      {"over the size limit",
+       [&] {
+         std::ofstream(path) << "{\"plugins\": [], \"pad\": \""
+                             << std::string(kMaxRegistryBytes, 'x') << "\"}";
+       }},
+      {"a folder again, over the folder kept aside",
+       [&] { std::filesystem::create_directories(path / "other"); }},
+  };
+  const std::string bundle = MakeBundle("A.appex", "com.x");
+  for (const auto& [what, damage] : damages) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    std::filesystem::create_directories(path.parent_path());
+    damage();
+    EXPECT_EQ(Pluginkit({"-m", "-v"}).output, "") << what;
+    Result added = Pluginkit({"-a", bundle}, true);
+    EXPECT_EQ(added.status, 0) << what << ": " << added.output;
+    EXPECT_EQ(ReadRegistry().plugins.size(), 1u) << what;
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path))) << what;
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(aside))) << what;
+  }
 }
 
 TEST(RegistryCodecTest, RoundTripAndRejection) {

@@ -1,7 +1,7 @@
 // pluginkit, the plug-in registry tool of the emulated system, with the command line of the
 // real one as far as this system uses it:
 //   pluginkit -a PATH            register the bundle at PATH
-//   pluginkit -r PATH            remove the registration of PATH
+//   pluginkit -r PATH            remove the registration of PATH (or of the path listed as PATH)
 //   pluginkit -m [-v] [-i ID]    list the copies of ID (all copies without -i)
 //   pluginkit -e use|ignore -i ID
 // Exit status: 0 on success, 1 when the command could not be carried out (not a bundle, no copy
@@ -85,7 +85,8 @@ std::optional<CommandLine> Parse(int argc, char** argv) {
 int Add(const std::string& path) {
   std::string error;
   std::optional<Registration> registration = RegistrationForBundle(path, &error);
-  if (!registration) return Failed(path + ": " + error);
+  // The message is one line, whatever the path holds.
+  if (!registration) return Failed(ListedText(path) + ": " + error);
   bool ok = UpdateRegistry(
       [&](Registry& registry) {
         Register(registry, *registration);
@@ -98,8 +99,8 @@ int Add(const std::string& path) {
 int Remove(const std::string& path) {
   const std::string normalized = NormalizedPath(path);
   std::string error;
-  bool ok =
-      UpdateRegistry([&](Registry& registry) { return Unregister(registry, normalized); }, &error);
+  bool ok = UpdateRegistry(
+      [&](Registry& registry) { return UnregisterListed(registry, normalized); }, &error);
   return ok ? 0 : Failed(error);
 }
 
