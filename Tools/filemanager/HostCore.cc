@@ -110,13 +110,13 @@ struct HostCore::WeakTie {
   std::string path;
 };
 
-HostCore::HostCore(FrontEndNames names, ItemOps ops, Timing timing)
-    : names_(names), ops_(ops), timing_(timing), backoff_(timing.firstRestart) {
-  if (const char* path = std::getenv(names_.traceEnv); path && *path) {
+HostCore::HostCore(FrontEnd frontEnd, ItemOps ops, Timing timing)
+    : frontEnd_(frontEnd), ops_(ops), timing_(timing), backoff_(timing.firstRestart) {
+  if (const char* path = std::getenv(frontEnd_.traceEnv); path && *path) {
     trace_ = std::fopen(path, "ae");
   }
-  loopSource_ = AttachSdEvent(RunLoop::main().event(), nullptr, names_.log);
-  if (!loopSource_) NSLog("%s: cannot drive the run loop from GLib; no extension", names_.log);
+  loopSource_ = AttachSdEvent(RunLoop::main().event(), nullptr, frontEnd_.log);
+  if (!loopSource_) NSLog("%s: cannot drive the run loop from GLib; no extension", frontEnd_.log);
   // Started from the main loop, not from module initialization: a file manager is not ready for
   // calls into it before its loop runs.
   scheduleStart(std::chrono::milliseconds(0));
@@ -178,10 +178,10 @@ void HostCore::restartLater() {
 void HostCore::start() {
   if (host_ || !loopSource_) return;
   std::string error;
-  std::optional<std::string> bundle = ElectedExtension(names_.extensionEnv, &error);
-  if (bundle) host_ = ExtensionHost::start(*bundle, names_.log, events(), &error);
+  std::optional<std::string> bundle = ElectedExtension(frontEnd_.extensionEnv, &error);
+  if (bundle) host_ = ExtensionHost::start(*bundle, frontEnd_.log, events(), &error);
   if (!host_) {
-    if (error != lastStartError_) NSLog("%s: cannot start the extension: %s", names_.log, error);
+    if (error != lastStartError_) NSLog("%s: cannot start the extension: %s", frontEnd_.log, error);
     lastStartError_ = error;
     restartLater();
     return;
@@ -189,13 +189,13 @@ void HostCore::start() {
   lastStartError_.clear();
   ++generation_;
   startedAt_ = Clock::now();
-  NSLog("%s: started the extension %s (pid %d)", names_.log, *bundle,
+  NSLog("%s: started the extension %s (pid %d)", frontEnd_.log, *bundle,
         static_cast<int>(host_->pid()));
   defer(&readyTimer_, &HostCore::readyTimedOut, timing_.readyWait);
 }
 
 void HostCore::readyTimedOut() {
-  NSLog("%s: the extension did not get ready in time", names_.log);
+  NSLog("%s: the extension did not get ready in time", frontEnd_.log);
   stopExtension();
 }
 
@@ -243,7 +243,7 @@ void HostCore::onReady() {
 }
 
 void HostCore::onDisconnected() {
-  NSLog("%s: the extension has gone away", names_.log);
+  NSLog("%s: the extension has gone away", frontEnd_.log);
   // The host must not be destroyed from inside its own callback.
   defer(&stopIdle_, &HostCore::stopExtension);
 }
@@ -254,6 +254,7 @@ void HostCore::stopExtension() {
   readyTimer_ = 0;
   host_->shutdown(timing_.exitWait);
   host_.reset();
+  urgent_.clear();
   unsent_.clear();
   inFlight_ = 0;
   // Without its extension an item has no badge; they come back when it has restarted.
@@ -473,14 +474,24 @@ void HostCore::answer(GObject* file) {
     return;
   }
   answer(file, *path, item, true);
-  if (item && item->asked == Asked::no) ask(*item, *path);
+  if (item && (item->asked == Asked::no || (frontEnd_.asksOnlyWhatIsShown && item->queued))) {
+    ask(*item, *path, frontEnd_.asksOnlyWhatIsShown);
+  }
   list(dir, folder);
 }
 
-void HostCore::ask(Item& item, const std::string& path) {
+void HostCore::ask(Item& item, const std::string& path, bool urgent) {
+  if (item.asked == Asked::sent && !(urgent && item.queued && !item.urgent)) return;
   item.asked = Asked::sent;
-  unsent_.push_back(path);
-  if (unsent_.size() >= kBatchSize && inFlight_ < kBatchesInFlight) {
+  item.queued = true;
+  if (urgent) {
+    // It may also wait in the other queue, where it is skipped once sent.
+    item.urgent = true;
+    urgent_.push_back(path);
+  } else {
+    unsent_.push_back(path);
+  }
+  if (urgent_.size() + unsent_.size() >= kBatchSize && inFlight_ < kBatchesInFlight) {
     flush();
   } else {
     defer(&flushTimer_, &HostCore::flush, timing_.batchDelay);
@@ -501,7 +512,10 @@ void HostCore::forgetAnswers(const std::string& dir) {
   auto folder = folders_.find(dir);
   if (folder == folders_.end()) return;
   folder->second.listed = false;
-  for (auto& [path, item] : folder->second.items) item.asked = Asked::no;
+  for (auto& [path, item] : folder->second.items) {
+    item.asked = Asked::no;
+    item.queued = item.urgent = false;
+  }
 }
 
 // A file manager asks about a folder's items one at a time, after its own work on each. Asking the
@@ -559,12 +573,19 @@ void HostCore::listed(const std::string& dir, std::uint64_t generation,
 void HostCore::flush() {
   if (flushTimer_) g_source_remove(flushTimer_);
   flushTimer_ = 0;
-  while (!unsent_.empty() && inFlight_ < kBatchesInFlight) {
-    const auto end =
-        unsent_.begin() + static_cast<std::ptrdiff_t>(std::min(kBatchSize, unsent_.size()));
-    std::vector<std::string> batch(std::make_move_iterator(unsent_.begin()),
-                                   std::make_move_iterator(end));
-    unsent_.erase(unsent_.begin(), end);
+  while ((!urgent_.empty() || !unsent_.empty()) && inFlight_ < kBatchesInFlight) {
+    std::vector<std::string> batch;
+    while (batch.size() < kBatchSize && (!urgent_.empty() || !unsent_.empty())) {
+      std::deque<std::string>& queue = urgent_.empty() ? unsent_ : urgent_;
+      std::string path = std::move(queue.front());
+      queue.pop_front();
+      Item* item = findItem(path);
+      // Sent already from the other queue, or forgotten since.
+      if (!item || !item->queued) continue;
+      item->queued = item->urgent = false;
+      batch.push_back(std::move(path));
+    }
+    if (batch.empty()) break;
     auto done = [this, batch](bool ok) {
       --inFlight_;
       answered(batch, ok);
@@ -586,7 +607,8 @@ void HostCore::flush() {
 // came; this redraws only what is still out of step.
 void HostCore::answered(const std::vector<std::string>& paths, bool ok) {
   if (!ok) {
-    NSLog("%s: the extension did not answer %zu badge requests in time", names_.log, paths.size());
+    NSLog("%s: the extension did not answer %zu badge requests in time", frontEnd_.log,
+          paths.size());
   }
   for (const std::string& path : paths) {
     Item* item = findItem(path);
@@ -613,7 +635,7 @@ std::vector<HostCore::MenuEntry> HostCore::menu(const std::vector<GObject*>& sel
   std::string error;
   auto reply = host_->menu(kMenuForItems, {*path}, dir, timing_.menuWait, &error);
   if (!reply) {
-    NSLog("%s: no menu for %s: %s", names_.log, *path, error);
+    NSLog("%s: no menu for %s: %s", frontEnd_.log, *path, error);
     lastMenuPath_.clear();
     return {};
   }
@@ -668,13 +690,13 @@ void HostCore::FreeAction(gpointer data, GClosure*) {
 
 void HostCore::perform(const MenuEntry& entry) {
   if (!host_ || !host_->connected()) {
-    NSLog("%s: %s not performed: the extension is not running", names_.log, entry.action);
+    NSLog("%s: %s not performed: the extension is not running", frontEnd_.log, entry.action);
     return;
   }
   std::string error;
   if (!host_->performAction(entry.action, entry.index, {entry.path}, entry.dir, timing_.actionWait,
                             &error)) {
-    NSLog("%s: %s not performed: %s", names_.log, entry.action, error);
+    NSLog("%s: %s not performed: %s", frontEnd_.log, entry.action, error);
   }
 }
 

@@ -70,11 +70,16 @@ struct ItemOps {
   void (*invalidate)(GObject* item);
 };
 
-// What tells one front end from another in logs, the environment and the trace.
-struct FrontEndNames {
+// What tells one front end from another: its names in logs, the environment and the trace, and
+// how its file manager asks.
+struct FrontEnd {
   const char* log;           // starts every log line ("vrk-nautilus")
   const char* extensionEnv;  // names the extension's bundle for tests ("VRK_NAUTILUS_EXTENSION")
   const char* traceEnv;      // names a trace file for the benchmark ("VRK_NAUTILUS_TRACE")
+  // The file manager asks only about the items in view (Nemo): what it asks about goes to the
+  // extension before the rest of the folder. One that asks about every item (GNOME Files, Caja)
+  // runs ahead of the extension, and the folder's own order serves it better.
+  bool asksOnlyWhatIsShown = false;
 };
 
 class HostCore {
@@ -89,7 +94,7 @@ class HostCore {
     std::string dir;   // the folder shown
   };
 
-  HostCore(FrontEndNames names, ItemOps ops, Timing timing = {});
+  HostCore(FrontEnd frontEnd, ItemOps ops, Timing timing = {});
   ~HostCore();
   HostCore(const HostCore&) = delete;
   HostCore& operator=(const HostCore&) = delete;
@@ -124,6 +129,9 @@ class HostCore {
     std::unique_ptr<WeakTie> tie;
     std::string shownBadge;  // the identifier whose emblem the file manager shows
     Asked asked = Asked::no;
+    // Asked of the extension but not sent yet: waiting in a queue (the first one when `urgent`).
+    bool queued = false;
+    bool urgent = false;
     // Invalidated, and not asked about again since: the next answer carries the newest badge.
     bool redrawing = false;
     std::chrono::steady_clock::time_point invalidatedAt;
@@ -174,7 +182,7 @@ class HostCore {
   void invalidateQueued();
 
   // Badge requests in the background.
-  void ask(Item& item, const std::string& path);
+  void ask(Item& item, const std::string& path, bool urgent = false);
   void askFolder(const std::string& dir);
   void forgetAnswers(const std::string& dir);
   void list(const std::string& dir, Folder& folder);
@@ -186,7 +194,7 @@ class HostCore {
   static void OnActivate(GObject* item, gpointer data);
   static void FreeAction(gpointer data, GClosure*);
 
-  FrontEndNames names_;
+  FrontEnd frontEnd_;
   ItemOps ops_;
   Timing timing_;
   std::unique_ptr<findersync::ExtensionHost> host_;
@@ -202,8 +210,11 @@ class HostCore {
   std::chrono::steady_clock::time_point startedAt_;
   std::string lastStartError_;
 
-  std::map<std::string, Folder> folders_;       // by path
-  std::deque<std::string> unsent_;              // badge requests not sent yet, in order
+  std::map<std::string, Folder> folders_;  // by path
+  // Badge requests not sent yet: what the file manager asked about first, then the rest, each
+  // in order.
+  std::deque<std::string> urgent_;
+  std::deque<std::string> unsent_;
   int inFlight_ = 0;                            // batches sent and not answered yet
   std::uint64_t generation_ = 0;                // of the extension: counts its starts
   std::vector<Listing*> listings_;              // in flight; told when the host goes first
@@ -213,7 +224,7 @@ class HostCore {
   std::chrono::steady_clock::time_point lastMenuAt_;
   std::vector<MenuEntry> lastMenu_;
 
-  // For the benchmark (FrontEndNames::traceEnv): how many answers were given, how many items show
+  // For the benchmark (FrontEnd::traceEnv): how many answers were given, how many items show
   // an emblem.
   FILE* trace_ = nullptr;
   std::uint64_t answers_ = 0;

@@ -15,6 +15,6 @@
 #define VRK_FM_F(x) nemo_##x
 #define VRK_FM_M(x) NEMO_##x
 #define VRK_FM_NAMES \
-  { "vrk-nemo", "VRK_NEMO_EXTENSION", "VRK_NEMO_TRACE" }
+  { "vrk-nemo", "VRK_NEMO_EXTENSION", "VRK_NEMO_TRACE", true }
 
 #include "Tools/filemanager/Gtk3Module.inc"
