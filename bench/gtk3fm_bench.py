@@ -26,7 +26,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 SOURCE = pathlib.Path(__file__).resolve().parents[1]
@@ -34,7 +33,6 @@ sys.path.insert(0, str(SOURCE / "Tools" / "filemanager"))
 import headless_gtk3  # noqa: E402
 from headless_gtk3 import headless  # noqa: E402
 
-CLIENT = SOURCE / "Tools" / "demo" / "sync_client.py"
 QUIET = 1.5  # seconds without a new question: the file manager has asked all it will
 
 
@@ -67,16 +65,7 @@ def one_run(fm_name, build, folder, empty, with_extension, workdir, index):
     client = None
     if with_extension:
         env[variable] = str(build / "Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex")
-        client_env = dict(env, PYTHONPATH=str(build / "Python"),
-                          VRK_MAIN_BUNDLE=str(build / "Sync.app"), PYTHONUNBUFFERED="1")
-        client = subprocess.Popen([headless.PYTHON, str(CLIENT), str(folder)], env=client_env,
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  stderr=open(workdir / "client.log", "a"), text=True)
-        for line in client.stdout:
-            if json.loads(line).get("event") == "ready":
-                break
-        threading.Thread(target=lambda out: [None for _ in out], args=(client.stdout,),
-                         daemon=True).start()
+        client = headless.start_sync_client(build, folder, env, workdir / "client.log")
     else:
         env[variable] = str(workdir / "no-such.appex")
     fm = headless_gtk3.FileManager(fm_name, empty, workdir / f"{fm_name}.log", env=env)
@@ -115,12 +104,7 @@ def one_run(fm_name, build, folder, empty, with_extension, workdir, index):
     finally:
         fm.quit()
         if client is not None:
-            try:
-                client.stdin.close()
-                client.wait(30)
-            except (BrokenPipeError, subprocess.TimeoutExpired):
-                client.kill()
-                client.wait()
+            headless.stop_sync_client(client)
 
 
 def inside(fm_name, build, workdir, count, runs):

@@ -27,14 +27,12 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 SOURCE = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "Tools" / "nautilus"))
 import headless  # noqa: E402
 
-CLIENT = SOURCE / "Tools" / "demo" / "sync_client.py"
 
 
 def run_limit(count):
@@ -118,17 +116,7 @@ def one_run(build, folder, count, with_extension, workdir, index, changes=False)
     if with_extension:
         env["VRK_NAUTILUS_EXTENSION"] = str(
             build / "Sync.app/Contents/PlugIns/VRKFinderSyncExtension.appex")
-        client_env = dict(env, PYTHONPATH=str(build / "Python"),
-                          VRK_MAIN_BUNDLE=str(build / "Sync.app"), PYTHONUNBUFFERED="1")
-        client = subprocess.Popen([headless.PYTHON, str(CLIENT), str(folder)], env=client_env,
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  stderr=open(workdir / "client.log", "a"), text=True)
-        for line in client.stdout:
-            if json.loads(line).get("event") == "ready":
-                break
-        # Its further events are not needed, but must be read: a full pipe would stop it.
-        threading.Thread(target=lambda out: [None for _ in out], args=(client.stdout,),
-                         daemon=True).start()
+        client = headless.start_sync_client(build, folder, env, workdir / "client.log")
     else:
         env["VRK_NAUTILUS_EXTENSION"] = str(workdir / "no-such.appex")
     fm = headless.FileManager(workdir / "nautilus.log", env=env)
@@ -158,12 +146,7 @@ def one_run(build, folder, count, with_extension, workdir, index, changes=False)
     finally:
         fm.quit()
         if client is not None:
-            try:
-                client.stdin.close()
-                client.wait(30)
-            except (BrokenPipeError, subprocess.TimeoutExpired):
-                client.kill()
-                client.wait()
+            headless.stop_sync_client(client)
 
 
 def inside(build, workdir, sizes, runs):

@@ -82,6 +82,36 @@ def isolated(build, workdir, argv):
             "--", *argv]
 
 
+def start_sync_client(build, folder, env, log_path):
+    """The demo sync client (Tools/demo/sync_client.py) serving `folder`, once it says it is
+    ready. Its further events are read and dropped (a full pipe would stop it); its commands go
+    to its standard input. End it by closing that (stop_sync_client)."""
+    import json
+    import threading
+
+    client_env = dict(env, PYTHONPATH=str(pathlib.Path(build) / "Python"),
+                      VRK_MAIN_BUNDLE=str(pathlib.Path(build) / "Sync.app"), PYTHONUNBUFFERED="1")
+    client = subprocess.Popen(
+        [PYTHON, str(pathlib.Path(__file__).resolve().parents[1] / "demo" / "sync_client.py"),
+         str(folder)], env=client_env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        stderr=open(log_path, "a"), text=True)
+    for line in client.stdout:
+        if json.loads(line).get("event") == "ready":
+            break
+    threading.Thread(target=lambda out: [None for _ in out], args=(client.stdout,),
+                     daemon=True).start()
+    return client
+
+
+def stop_sync_client(client):
+    try:
+        client.stdin.close()
+        client.wait(30)
+    except (BrokenPipeError, subprocess.TimeoutExpired):
+        client.kill()
+        client.wait()
+
+
 def wait_for(predicate, timeout, step=0.05):
     """predicate()'s first true value within `timeout` seconds, or None."""
     deadline = time.monotonic() + timeout
