@@ -408,6 +408,9 @@ class Weigher final {
     return optional("v", depth) && optional("a{sv}", depth);
   }
 
+  // One top-level argument of complete type `type`.
+  bool argument(std::string_view type) { return value(type, 0); }
+
   std::size_t total() const { return total_; }
   const std::string& why() const { return why_; }
 
@@ -797,6 +800,21 @@ int AppendMessageArguments(sd_bus_message* m, std::span<const Object> arguments,
   }
   if (writer.error() != 0 && why != nullptr) *why = writer.why();
   return writer.error();
+}
+
+std::optional<std::size_t> WeighMessageArguments(sd_bus_message* m) {
+  if (sd_bus_message_rewind(m, 1) < 0) return std::nullopt;
+  const char* signature = sd_bus_message_get_signature(m, 1);
+  const std::string_view sig(signature ? signature : "");
+  if (sig.size() % 2 != 0 || sig.size() / 2 > kMaxMessageArguments) return std::nullopt;
+  Weigher weigher(m);
+  bool read = true;
+  for (std::size_t i = 0; read && i < sig.size(); i += 2) {
+    read = sig.substr(i, 2) == "av" && weigher.argument("av");
+  }
+  sd_bus_message_rewind(m, 1);
+  if (!read) return std::nullopt;
+  return weigher.total();
 }
 
 std::optional<std::vector<Object>> ReadMessageArguments(sd_bus_message* m, std::string* why) {

@@ -149,5 +149,10 @@ int AppendMessageArguments(sd_bus_message* m, std::span<const Object> arguments,
 // signature other than `av` repeated up to kMaxMessageArguments times, an array of more than
 // one element, or any value that DecodePostSignal would refuse.
 std::optional<std::vector<Object>> ReadMessageArguments(sd_bus_message* m, std::string* why);
+// What those arguments would weigh once read (as DistributedPayloadSize counts a payload),
+// measured in place without building any value, so that a receiver can refuse a call over its cap
+// before it is decoded. nullopt for a message that ReadMessageArguments would refuse for its shape
+// or that cannot be read. The message is rewound.
+std::optional<std::size_t> WeighMessageArguments(sd_bus_message* m);
 
 }  // namespace vrk::dbus
