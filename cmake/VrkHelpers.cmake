@@ -12,7 +12,9 @@ endfunction()
 
 # vrk_fuzz(NAME name SOURCE target.cc LIBS lib ... CORPUS dir)
 # The target always builds as a replay program that CTest runs on the checked-in corpus; with
-# VRK_FUZZ and clang it also builds as a libFuzzer binary named name_fuzzer.
+# VRK_FUZZ and clang it also builds as a libFuzzer binary named name_fuzzer. The libraries it
+# links are then instrumented too (the top-level -fsanitize=fuzzer-no-link), so coverage counts
+# the code under test, not only the harness.
 function(vrk_fuzz)
   cmake_parse_arguments(F "" "NAME;SOURCE;CORPUS" "LIBS" ${ARGN})
   add_executable(${F_NAME}_replay ${F_SOURCE} ${PROJECT_SOURCE_DIR}/fuzz/replay_main.cc)

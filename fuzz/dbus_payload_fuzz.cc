@@ -7,9 +7,14 @@
 // past the message.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <limits>
 #include <string>
+#include <vector>
 
 #include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Foundation/NSDistributedNotificationCenter.h"
+#include "Platform/Foundation/NSLog.h"
 
 namespace {
 
@@ -191,6 +196,8 @@ void AppendGathered(sd_bus_message* m, Recipe& r) {
 // A first byte with the top bit set makes a Posts signal of the rest; any other input is one
 // Post's recipe, as it always was.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // A refused signal logs a line; written out, they would cost more than the decoding.
+  static vrk::LogSilence silence;
   static vrk::dbus::OfflineBusPtr bus = vrk::dbus::OpenOfflineBus();
   if (!bus) return 0;
   const bool gathered = size > 0 && (data[0] & 0x80) != 0;
@@ -205,10 +212,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // A recipe that sd-bus refused part of leaves an unusable message; it cannot be received.
   if (vrk::dbus::SealForReading(m.get()) < 0) return 0;
-  if (gathered) {
-    vrk::dbus::DecodePostsSignal(m.get());
-  } else {
-    vrk::dbus::DecodePostSignal(m.get());
+  std::optional<std::vector<vrk::NSNotification>> plain = vrk::dbus::DecodeCenterSignal(m.get());
+  // Weighing before decoding changes nothing for a receiver without a cap...
+  std::vector<vrk::dbus::RefusedNotification> refused;
+  std::optional<std::vector<vrk::NSNotification>> weighed =
+      vrk::dbus::DecodeCenterSignal(m.get(), std::numeric_limits<std::size_t>::max(), &refused);
+  if (plain.has_value() != weighed.has_value() || !refused.empty()) std::abort();
+  if (plain) {
+    if (plain->size() != weighed->size()) std::abort();
+    for (std::size_t i = 0; i < plain->size(); ++i) {
+      const vrk::NSNotification& a = (*plain)[i];
+      const vrk::NSNotification& b = (*weighed)[i];
+      if (a.name != b.name || a.object != b.object || a.userInfo != b.userInfo) std::abort();
+    }
+  }
+  // ...and with one, what is delivered fits under it and what is refused weighs more.
+  constexpr std::size_t kCap = 96;
+  refused.clear();
+  if (auto capped = vrk::dbus::DecodeCenterSignal(m.get(), kCap, &refused)) {
+    for (const vrk::NSNotification& note : *capped) {
+      if (vrk::DistributedPayloadSize(note) > kCap) std::abort();
+    }
+  }
+  for (const vrk::dbus::RefusedNotification& one : refused) {
+    if (one.size <= kCap) std::abort();
   }
   return 0;
 }

@@ -27,7 +27,10 @@ set_target_properties(finder_test_extension PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${_appex}/Contents/MacOS)
 
 vrk_test(NAME finder_host_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/finder_host_test.cc
-         LIBS nlohmann_json::nlohmann_json)
+         LIBS nlohmann_json::nlohmann_json PkgConfig::SYSTEMD)
 target_compile_definitions(finder_host_test PRIVATE
   VRK_FINDER_PROGRAM="$<TARGET_FILE:vrk-finder>" VRK_TEST_APPEX="${_appex}")
 add_dependencies(finder_host_test vrk-finder finder_test_extension)
+if(TARGET VRKFinderPlugin)
+  add_dependencies(finder_host_test VRKFinderPlugin)
+endif()

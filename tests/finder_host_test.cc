@@ -8,7 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <systemd/sd-bus.h>
+
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,6 +21,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+
+#include "Platform/Foundation/SanitizerBuild.h"
 
 extern char** environ;
 
@@ -109,6 +114,8 @@ class FinderProcess {
     }
     return json::parse(*line);
   }
+
+  pid_t pid() const { return pid_; }
 
   void closeInput() {
     if (stdin_ >= 0) ::close(stdin_);
@@ -319,6 +326,185 @@ TEST_F(FinderHostTest, BundlesThatAreNoFinderSyncExtensionAreRefused) {
   EXPECT_EQ(missing.wait(), 1);
   FinderProcess usage({"--bogus"}, {}, stderr_);
   EXPECT_EQ(usage.wait(), 2);
+}
+
+// ---- Before 10.10: vrk-finder with the legacy bundle, whose object any process of the user may
+// call ----
+
+// A bus connection of the test's own that calls the bundle's vended object.
+class VendedObjectCaller {
+ public:
+  VendedObjectCaller() {
+    sd_bus* raw = nullptr;
+    EXPECT_GE(sd_bus_open_user(&raw), 0);
+    bus_ = raw;
+  }
+  ~VendedObjectCaller() { sd_bus_flush_close_unref(bus_); }
+
+  // Sends the Apple event that loads the bundle; true when vrk-finder handled it.
+  bool load() {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int r = sd_bus_call_method(bus_, "org.vrk.Application.Finder", "/org/vrk/AppleEvents",
+                               "org.vrk.AppleEvents", "HandleEvent", &error, nullptr, "ss", "NVTY",
+                               "load");
+    sd_bus_error_free(&error);
+    return r >= 0;
+  }
+
+  // A call of `member` whose arguments `append` adds (each an `av`), not yet sent.
+  template <typename Append>
+  sd_bus_message* message(const char* member, Append append) {
+    sd_bus_message* m = nullptr;
+    EXPECT_GE(sd_bus_message_new_method_call(bus_, &m, "com.quenset.IPCServ.TestService",
+                                             "/org/vrk/DistributedObjects/RootObject",
+                                             "org.vrk.DistributedObjects", member),
+              0);
+    append(m);
+    return m;
+  }
+
+  // Sends every message at once, then waits for all the answers: the name of each error
+  // answered, "" for a plain reply, in order.
+  std::vector<std::string> callAll(const std::vector<sd_bus_message*>& calls) {
+    std::vector<std::string> answers(calls.size());
+    std::size_t pending = 0;
+    struct Slot {
+      std::vector<std::string>* answers;
+      std::size_t index;
+      std::size_t* pending;
+    };
+    std::vector<Slot> slots(calls.size());
+    // The bus daemon keeps at most 50,000 calls of one connection waiting for their answers.
+    constexpr std::size_t kInFlight = 4096;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      while (pending >= kInFlight) serveOnce();
+      slots[i] = {&answers, i, &pending};
+      int r = sd_bus_call_async(
+          bus_, nullptr, calls[i],
+          [](sd_bus_message* reply, void* userdata, sd_bus_error*) {
+            auto* slot = static_cast<Slot*>(userdata);
+            const sd_bus_error* error = sd_bus_message_get_error(reply);
+            (*slot->answers)[slot->index] = error ? error->name : "";
+            --*slot->pending;
+            return 0;
+          },
+          &slots[i], 0);
+      EXPECT_GE(r, 0);
+      if (r >= 0) ++pending;
+      sd_bus_message_unref(calls[i]);
+    }
+    while (pending > 0 && serveOnce()) {
+    }
+    return answers;
+  }
+
+  bool serveOnce() {
+    int r = sd_bus_process(bus_, nullptr);
+    if (r == 0) r = sd_bus_wait(bus_, UINT64_MAX);
+    return r >= 0;
+  }
+
+  std::string call(sd_bus_message* m) { return callAll({m}).front(); }
+
+ private:
+  sd_bus* bus_ = nullptr;
+};
+
+void AppendIcon(sd_bus_message* m, std::int64_t type, const std::string& path) {
+  sd_bus_message_append(m, "avav", 1, "x", type, 1, "s", path.c_str());
+}
+
+// The peak resident memory of process `pid`, in kB.
+long PeakResidentKilobytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+// A process of the user floods the bundle's object with badges for new paths and sends strings
+// far longer than any path: the bundle keeps a bounded table (a path already in it still
+// changes), refuses what is too long, answers every call, and vrk-finder stays small and serving.
+TEST_F(FinderHostTest, TheLegacyBundleKeepsBoundedStateWhateverItsObjectIsSent) {
+  FinderProcess finder({}, {"VRK_MACOS_VERSION=10.9", "VRK_ROOT=" + (top_ / "root").string()},
+                       stderr_);
+  ASSERT_EQ(finder.ask({"state"}), json({{"legacy", nullptr}}));
+  VendedObjectCaller caller;
+  ASSERT_TRUE(caller.load());
+
+  const std::string folder = sync_.string() + "/flood/";
+  constexpr std::size_t kFlood = 70'000;
+  std::vector<sd_bus_message*> calls;
+  for (std::size_t i = 0; i < kFlood; ++i) {
+    calls.push_back(caller.message("setIconType_toPath_", [&](sd_bus_message* m) {
+      AppendIcon(m, 2, folder + "item-" + std::to_string(i));
+    }));
+  }
+  const std::vector<std::string> answers = caller.callAll(calls);
+  const auto kept = static_cast<std::size_t>(std::count(answers.begin(), answers.end(), ""));
+  EXPECT_LT(kept, kFlood);
+  EXPECT_GT(kept, kFlood / 2);
+  for (const std::string& answer : answers) {
+    if (!answer.empty()) {
+      ASSERT_EQ(answer, "org.freedesktop.DBus.Error.LimitsExceeded");
+    }
+  }
+
+  // At the cap a path already kept still changes; a new one is refused.
+  EXPECT_EQ(
+      caller.call(caller.message("setIconType_toPath_",
+                                 [&](sd_bus_message* m) { AppendIcon(m, 3, folder + "item-0"); })),
+      "");
+  EXPECT_EQ(
+      caller.call(caller.message("setIconType_toPath_",
+                                 [&](sd_bus_message* m) { AppendIcon(m, 3, folder + "new"); })),
+      "org.freedesktop.DBus.Error.LimitsExceeded");
+
+  // A path longer than a path may be, and a string of 16 MiB: refused, and nothing changes.
+  EXPECT_EQ(caller.call(caller.message(
+                "setIconType_toPath_",
+                [&](sd_bus_message* m) { AppendIcon(m, 1, folder + std::string(5000, 'p')); })),
+            "org.freedesktop.DBus.Error.InvalidArgs");
+  EXPECT_EQ(caller.call(caller.message("setRootFolderPath_",
+                                       [&](sd_bus_message* m) {
+                                         const std::string huge(16 << 20, 'r');
+                                         sd_bus_message_append(m, "av", 1, "s", huge.c_str());
+                                       })),
+            "org.freedesktop.DBus.Error.LimitsExceeded");
+  EXPECT_EQ(caller.call(caller.message(
+                "setRootFolderPath_",
+                [&](sd_bus_message* m) { sd_bus_message_append(m, "av", 1, "s", sync_.c_str()); })),
+            "");
+
+  const json shown = finder.ask({"state"})["legacy"];
+  ASSERT_TRUE(shown.is_object());
+  EXPECT_EQ(shown["root"], sync_.string());
+  EXPECT_EQ(shown["badges"].size(), kept);
+  EXPECT_EQ(shown["badges"][folder + "item-0"], 3);
+  EXPECT_FALSE(shown["badges"].contains(folder + "new"));
+  // Every call that reached the bundle with readable arguments counts, kept or not.
+  EXPECT_EQ(shown["received"]["setIconType:toPath:"], kFlood + 2);
+
+  // Holding a table of 70,000 paths, the 16 MiB string and their copies would take far more.
+  const long peak = PeakResidentKilobytes(finder.pid());
+  std::printf("vrk-finder: peak %ld kB, %zu of %zu badges kept\n", peak, kept, kFlood);
+  if (!vrk::kBuiltWithAddressSanitizer && !vrk::kBuiltWithThreadSanitizer) {
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 64 * 1024);
+  }
+  // The refusals of the flood are logged once per burst, not once per call.
+  const std::string log = finderStderr();
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = log.find("the badge table is full", at)) != std::string::npos;
+       ++at) {
+    ++lines;
+  }
+  EXPECT_GE(lines, 1u);
+  EXPECT_LT(lines, 100u);
+  EXPECT_THAT(log, HasSubstr("VRKFinderPlugin: refused setIconType_toPath_: a string of "));
+  EXPECT_EQ(finder.ask({"quit"}), json({{"ok", true}}));
+  EXPECT_EQ(finder.wait(), 0);
 }
 
 }  // namespace

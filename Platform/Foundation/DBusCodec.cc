@@ -169,6 +169,25 @@ class Writer final {
   std::string why_;
 };
 
+// False for a type of which no value can be held, so that a container of such values is left
+// out whole rather than kept empty.
+bool Holdable(std::string_view type) {
+  switch (type[0]) {
+    case 'a':
+      if (type[1] == '{') {
+        return (type[2] == 's' || type[2] == 'o' || type[2] == 'g') &&
+               Holdable(type.substr(3, type.size() - 4));
+      }
+      return Holdable(type.substr(1));
+    case 'd':
+    case 'h':
+    case '(':
+      return false;
+    default:
+      return true;
+  }
+}
+
 // Reads the body of a Post signal. A value of a type that no Object holds is read past and
 // noted, and costs only itself; the first failure of the message itself wins and says why the
 // signal is dropped.
@@ -269,25 +288,6 @@ class Reader final {
     if (++leftOutCount_ <= kNamedLeftOut) leftOut_.push_back(std::move(what));
   }
 
-  // False for a type of which no value can be held, so that a container of such values is left
-  // out whole rather than kept empty.
-  static bool Holdable(std::string_view type) {
-    switch (type[0]) {
-      case 'a':
-        if (type[1] == '{') {
-          return (type[2] == 's' || type[2] == 'o' || type[2] == 'g') &&
-                 Holdable(type.substr(3, type.size() - 4));
-        }
-        return Holdable(type.substr(1));
-      case 'd':
-      case 'h':
-      case '(':
-        return false;
-      default:
-        return true;
-    }
-  }
-
   // One value of the single complete type `type`, inside `depth` open containers.
   bool value(std::string_view type, int depth, const std::string& where,
              std::optional<Object>& out) {
@@ -386,6 +386,194 @@ class Reader final {
   std::size_t leftOutCount_ = 0;
 };
 
+// Measures what the values of one notification would weigh once decoded, as the center counts a
+// payload (DistributedPayloadSize): 16 bytes a value, plus its text or bytes and its dictionary
+// keys. It only reads: strings are looked at where the message holds them and arrays of numbers
+// are counted from their length, so a notification far over the cap costs no memory beyond the
+// message itself. Values that decoding would leave out count nothing; an object array of more
+// than one element (which decoding refuses) counts every element.
+class Weigher final {
+ public:
+  explicit Weigher(sd_bus_message* m) : m_(m) {}
+
+  // The three arguments of one notification, `depth` containers down, the name in `name` (it
+  // points into the message). False when the message cannot be read to the notification's end,
+  // with the reason in why(); total() then holds what was counted up to there.
+  bool notification(int depth, std::string_view* name) {
+    const char* text = nullptr;
+    if (!read('s', &text)) return false;
+    *name = text;
+    total_ += name->size();
+    // A nil object or userInfo is counted as a value too, as the decoded nil is.
+    return optional("v", depth) && optional("a{sv}", depth);
+  }
+
+  // One top-level argument of complete type `type`.
+  bool argument(std::string_view type) { return value(type, 0); }
+
+  std::size_t total() const { return total_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  static constexpr std::size_t kValueBytes = 16;
+
+  bool optional(const char* contents, int depth) {
+    if (!enter('a', contents, depth)) return false;
+    const std::size_t before = total_;
+    int r;
+    while ((r = sd_bus_message_at_end(m_, 0)) == 0) {
+      if (!value(contents, depth + 1)) return false;
+    }
+    if (total_ == before) total_ += kValueBytes;
+    return check(r) && check(sd_bus_message_exit_container(m_));
+  }
+
+  // One value of the single complete type `type`, inside `depth` open containers.
+  bool value(std::string_view type, int depth) {
+    switch (type[0]) {
+      case 's':
+      case 'o':
+      case 'g': {
+        const char* text = nullptr;
+        if (!read(type[0], &text)) return false;
+        total_ += kValueBytes + std::strlen(text);
+        return true;
+      }
+      case 'b':
+      case 'y':
+      case 'n':
+      case 'q':
+      case 'i':
+      case 'u':
+      case 'x':
+      case 't': {
+        std::uint64_t scratch = 0;
+        if (!read(type[0], &scratch)) return false;
+        total_ += kValueBytes;
+        return true;
+      }
+      case 'v': {
+        if (!enter('v', nullptr, depth)) return false;
+        const char* inner = sd_bus_message_get_signature(m_, 0);
+        if (inner == nullptr || *inner == '\0') return fail("a value is missing");
+        return value(inner, depth + 1) && check(sd_bus_message_exit_container(m_));
+      }
+      case 'a':
+        return array(type, depth);
+      default:
+        return check(sd_bus_message_skip(m_, std::string(type).c_str()));
+    }
+  }
+
+  bool array(std::string_view type, int depth) {
+    const std::string signature(type);
+    if (!Holdable(type)) return check(sd_bus_message_skip(m_, signature.c_str()));
+    const std::string_view element = type.substr(1);
+    if (const std::size_t width = FixedWidth(element)) {
+      if (depth + 1 > kMaxNesting) return fail(TooDeep());
+      const void* items = nullptr;
+      std::size_t size = 0;
+      if (!check(sd_bus_message_read_array(m_, element[0], &items, &size))) return false;
+      // Bytes are one data value; other numbers one value each.
+      total_ += kValueBytes + (element[0] == 'y' ? size : size / width * kValueBytes);
+      return true;
+    }
+    const std::string contents(element);
+    if (!enter('a', contents.c_str(), depth)) return false;
+    total_ += kValueBytes;
+    const bool entries = element[0] == '{';
+    const std::string entry = entries ? contents.substr(1, contents.size() - 2) : std::string();
+    const std::string valueType = entries ? entry.substr(1) : contents;
+    int r;
+    while ((r = sd_bus_message_at_end(m_, 0)) == 0) {
+      if (!entries) {
+        if (!value(valueType, depth + 1)) return false;
+        continue;
+      }
+      const char* key = nullptr;
+      if (!enter('e', entry.c_str(), depth + 1) || !read(entry[0], &key)) return false;
+      total_ += std::strlen(key);
+      if (!value(valueType, depth + 2) || !check(sd_bus_message_exit_container(m_))) return false;
+    }
+    return check(r) && check(sd_bus_message_exit_container(m_));
+  }
+
+  // The size of one element of an array sd-bus hands over whole; 0 for any other element type.
+  static std::size_t FixedWidth(std::string_view element) {
+    if (element.size() != 1) return 0;
+    switch (element[0]) {
+      case 'y':
+        return 1;
+      case 'n':
+      case 'q':
+        return 2;
+      case 'i':
+      case 'u':
+        return 4;
+      case 'x':
+      case 't':
+        return 8;
+      default:
+        return 0;
+    }
+  }
+
+  template <typename T>
+  bool read(char type, T* out) {
+    const int r = sd_bus_message_read_basic(m_, type, out);
+    if (!check(r)) return false;
+    return r > 0 || fail("a value is missing");
+  }
+  bool enter(char type, const char* contents, int depth) {
+    if (depth + 1 > kMaxNesting) return fail(TooDeep());
+    const int r = sd_bus_message_enter_container(m_, type, contents);
+    if (!check(r)) return false;
+    return r > 0 || fail("a value is missing");
+  }
+  bool check(int r) { return r >= 0 || fail(SdBusError(r)); }
+  bool fail(std::string why) {
+    if (why_.empty()) why_ = std::move(why);
+    return false;
+  }
+
+  sd_bus_message* m_;
+  std::size_t total_ = 0;
+  std::string why_;
+};
+
+// A refused notification's name as a log line shows it: a name far over the cap is cut, so that
+// the refusal does not cost what the notification would have.
+std::string RefusedName(std::string_view name) {
+  constexpr std::size_t kShownBytes = 256;
+  if (name.size() <= kShownBytes) return std::string(name);
+  std::size_t cut = kShownBytes;
+  while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(name.substr(0, cut)) + "...";
+}
+
+enum class Weighed {
+  kFits,        // the read position is back at the start of the notification's container
+  kRefused,     // noted in the refused list; the read position is past the notification
+  kUnreadable,  // the message cannot be read to the notification's end; noted when over the cap
+};
+
+// Weighs the notification at the read position, `depth` containers down (0 for a Post, whose
+// container is the message itself; the element's structure for a Posts signal).
+Weighed Weigh(sd_bus_message* m, int depth, std::size_t maxPayload,
+              std::vector<RefusedNotification>& refused, std::string* why) {
+  Weigher weigher(m);
+  std::string_view name;
+  const bool read = weigher.notification(depth, &name);
+  if (weigher.total() > maxPayload) refused.push_back({RefusedName(name), weigher.total()});
+  if (!read) {
+    *why = weigher.why();
+    return Weighed::kUnreadable;
+  }
+  if (weigher.total() > maxPayload) return Weighed::kRefused;
+  sd_bus_message_rewind(m, depth == 0 ? 1 : 0);
+  return Weighed::kFits;
+}
+
 // Reads one of the two optional arguments: an array of zero (nil) or one element.
 template <typename ReadOne>
 std::optional<Object> ReadOptional(Reader& reader, sd_bus_message* m, const char* contents,
@@ -439,16 +627,30 @@ std::optional<NSNotification> Decode(Reader& reader, sd_bus_message* m) {
   return DecodeNotification(reader, m, 0);
 }
 
-std::optional<std::vector<NSNotification>> DecodeAll(Reader& reader, sd_bus_message* m) {
+// Decodes a Posts signal. With `refused`, each element is weighed first, and one over
+// `maxPayload` is noted there and not decoded.
+std::optional<std::vector<NSNotification>> DecodeAll(
+    Reader& reader, sd_bus_message* m, std::size_t maxPayload = 0,
+    std::vector<RefusedNotification>* refused = nullptr) {
   if (!IsCenterSignal(reader, m, kPostsMember, kPostsSignature)) return std::nullopt;
   if (!reader.enter('a', "(savaa{sv})", 0)) return std::nullopt;
   std::vector<NSNotification> notes;
+  std::size_t count = 0;
   int r;
   while ((r = sd_bus_message_at_end(m, 0)) == 0) {
-    if (notes.size() == kMaxPostsPerSignal) {
+    if (count++ == kMaxPostsPerSignal) {
       return reader.fail("more than " + std::to_string(kMaxPostsPerSignal) + " notifications");
     }
     if (!reader.enter('r', "savaa{sv}", 1)) return std::nullopt;
+    if (refused) {
+      std::string why;
+      const Weighed weighed = Weigh(m, kPostsElementDepth, maxPayload, *refused, &why);
+      if (weighed == Weighed::kUnreadable) return reader.fail(why);
+      if (weighed == Weighed::kRefused) {
+        if (!reader.check(sd_bus_message_exit_container(m))) return std::nullopt;
+        continue;
+      }
+    }
     std::optional<NSNotification> note = DecodeNotification(reader, m, kPostsElementDepth);
     if (!note || !reader.check(sd_bus_message_exit_container(m))) return std::nullopt;
     notes.push_back(std::move(*note));
@@ -562,6 +764,31 @@ std::optional<std::vector<NSNotification>> DecodeCenterSignal(sd_bus_message* m)
   return notes;
 }
 
+std::optional<std::vector<NSNotification>> DecodeCenterSignal(
+    sd_bus_message* m, std::size_t maxPayload, std::vector<RefusedNotification>* refused) {
+  if (sd_bus_message_is_signal(m, kPostInterface, kPostsMember) > 0) {
+    Reader reader(m);
+    std::optional<std::vector<NSNotification>> notes = DecodeAll(reader, m, maxPayload, refused);
+    if (!notes) {
+      NSLog(kDroppedLine, "Posts", reader.why().empty() ? "unreadable" : reader.why());
+      return notes;
+    }
+    LogLeftOut(reader, notes->empty() ? std::string("(empty)") : notes->front().name);
+    return notes;
+  }
+  // A Post of another shape goes straight to the decoder, which says what is wrong with it.
+  const char* signature = sd_bus_message_get_signature(m, 1);
+  if (sd_bus_message_is_signal(m, kPostInterface, kPostMember) > 0 && signature != nullptr &&
+      std::strcmp(signature, kPostSignature) == 0 && sd_bus_message_rewind(m, 1) >= 0) {
+    std::string why;
+    const std::size_t before = refused->size();
+    if (Weigh(m, 0, maxPayload, *refused, &why) != Weighed::kFits && refused->size() > before) {
+      return std::vector<NSNotification>{};
+    }
+  }
+  return DecodeCenterSignal(m);
+}
+
 int AppendMessageArguments(sd_bus_message* m, std::span<const Object> arguments, std::string* why) {
   Writer writer(m);
   if (arguments.size() > kMaxMessageArguments) writer.fail(-E2BIG, "too many arguments");
@@ -573,6 +800,21 @@ int AppendMessageArguments(sd_bus_message* m, std::span<const Object> arguments,
   }
   if (writer.error() != 0 && why != nullptr) *why = writer.why();
   return writer.error();
+}
+
+std::optional<std::size_t> WeighMessageArguments(sd_bus_message* m) {
+  if (sd_bus_message_rewind(m, 1) < 0) return std::nullopt;
+  const char* signature = sd_bus_message_get_signature(m, 1);
+  const std::string_view sig(signature ? signature : "");
+  if (sig.size() % 2 != 0 || sig.size() / 2 > kMaxMessageArguments) return std::nullopt;
+  Weigher weigher(m);
+  bool read = true;
+  for (std::size_t i = 0; read && i < sig.size(); i += 2) {
+    read = sig.substr(i, 2) == "av" && weigher.argument("av");
+  }
+  sd_bus_message_rewind(m, 1);
+  if (!read) return std::nullopt;
+  return weigher.total();
 }
 
 std::optional<std::vector<Object>> ReadMessageArguments(sd_bus_message* m, std::string* why) {

@@ -116,6 +116,22 @@ std::optional<std::vector<NSNotification>> DecodePostsSignal(sd_bus_message* m);
 // order: the one handler a receiver of both members needs. Refused as the two above refuse.
 std::optional<std::vector<NSNotification>> DecodeCenterSignal(sd_bus_message* m);
 
+// A notification that a receiver refused unread: its name (cut when very long) and the payload
+// size it would have had once decoded (as DistributedPayloadSize counts it).
+struct RefusedNotification {
+  std::string name;
+  std::size_t size;
+};
+
+// As DecodeCenterSignal above, for a receiver that caps what one notification may weigh: each
+// notification is weighed first, reading the message in place and building no value, and one
+// whose payload is over `maxPayload` is not decoded but appended to `refused` (the caller logs
+// it); the others are decoded as above. So a signal far over the cap costs about its own size in
+// memory, never a copy. Values that decoding leaves out are not counted. A Post refused so gives
+// an empty vector; a Posts signal gives the notifications it carries that fit.
+std::optional<std::vector<NSNotification>> DecodeCenterSignal(
+    sd_bus_message* m, std::size_t maxPayload, std::vector<RefusedNotification>* refused);
+
 // Decodes a Post signal into the notification it carries. A message that is not a Post signal
 // of the center's interface, whose signature is not `savaa{sv}`, whose arrays hold more than one
 // element, or that holds invalid UTF-8 or nesting deeper than kMaxNesting is dropped: nullopt,
@@ -133,5 +149,10 @@ int AppendMessageArguments(sd_bus_message* m, std::span<const Object> arguments,
 // signature other than `av` repeated up to kMaxMessageArguments times, an array of more than
 // one element, or any value that DecodePostSignal would refuse.
 std::optional<std::vector<Object>> ReadMessageArguments(sd_bus_message* m, std::string* why);
+// What those arguments would weigh once read (as DistributedPayloadSize counts a payload),
+// measured in place without building any value, so that a receiver can refuse a call over its cap
+// before it is decoded. nullopt for a message that ReadMessageArguments would refuse for its shape
+// or that cannot be read. The message is rewound.
+std::optional<std::size_t> WeighMessageArguments(sd_bus_message* m);
 
 }  // namespace vrk::dbus

@@ -317,6 +317,12 @@ Database::CheckpointCounts Database::checkpointCounts() const {
 }
 
 std::unique_ptr<Database> Database::openImage(std::span<const std::byte> bytes) {
+  std::unique_ptr<Database> db = openImageHolder();
+  if (!db || !db->loadImage(bytes)) return nullptr;
+  return db;
+}
+
+std::unique_ptr<Database> Database::openImageHolder() {
   sqlite3* raw = nullptr;
   if (sqlite3_open_v2(":memory:", &raw, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
     sqlite3_close_v2(raw);
@@ -324,18 +330,25 @@ std::unique_ptr<Database> Database::openImage(std::span<const std::byte> bytes) 
   }
   std::unique_ptr<Database> db(new Database(raw, "(image)"));
   sqlite3_limit(raw, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxSettingsValueBytes) + 1024);
+  return db;
+}
+
+bool Database::loadImage(std::span<const std::byte> bytes) {
+  // The statements of the previous image end first: SQLite replaces no database in use.
+  statements_.reset();
   auto* copy = static_cast<unsigned char*>(sqlite3_malloc64(bytes.size() ? bytes.size() : 1));
-  if (!copy) return nullptr;
+  if (!copy) return false;
   // An empty span may have no data pointer, which memcpy must not be given.
   if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
   // The image is read-only: the reader must make sense of it as it is.
-  if (sqlite3_deserialize(raw, "main", copy, bytes.size(), bytes.size(),
+  if (sqlite3_deserialize(db_, "main", copy, bytes.size(), bytes.size(),
                           SQLITE_DESERIALIZE_FREEONCLOSE | SQLITE_DESERIALIZE_READONLY) !=
       SQLITE_OK) {
-    return nullptr;
+    return false;
   }
-  if (db->prepare() != Status::Ok) return nullptr;
-  return db;
+  if (prepare() == Status::Ok) return true;
+  statements_.reset();
+  return false;
 }
 
 // Checks that the file is ours (creating the schema in an empty one) and prepares the

@@ -72,6 +72,12 @@ class Database final {
   // A database held in memory from the bytes of a file, for the fuzzer; null when the bytes
   // are not a database of ours.
   static std::unique_ptr<Database> openImage(std::span<const std::byte> bytes);
+  // For a fuzzer that reads one image after another: an empty in-memory database whose
+  // loadImage replaces what it holds with the bytes of a file, so that one connection serves
+  // every image. loadImage returns false when the bytes are not a database of ours; nothing may
+  // then be read until an image loads.
+  static std::unique_ptr<Database> openImageHolder();
+  bool loadImage(std::span<const std::byte> bytes);
 
   ~Database();
   Database(const Database&) = delete;

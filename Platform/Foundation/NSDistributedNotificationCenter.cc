@@ -486,6 +486,15 @@ class NSDistributedNotificationCenter::Impl final {
     }
   }
 
+  // Bus thread: logs a notification refused for its size, one line per burst.
+  void refuse(const std::string& name, std::size_t size) {
+    if (std::uint64_t count = oversized_.note()) {
+      NSLog(kOversizedLine, name, static_cast<unsigned long>(size),
+            static_cast<unsigned long>(kMaxDistributedPayloadBytes),
+            static_cast<unsigned long>(count));
+    }
+  }
+
   // Bus thread: hands received notifications to every matching observer. Each observer's
   // thread gets them in the order they were posted, and what one signal brings to one thread
   // reaches its run loop as one task.
@@ -498,11 +507,7 @@ class NSDistributedNotificationCenter::Impl final {
         notes.emplace_back(&note, size);
         continue;
       }
-      if (std::uint64_t count = oversized_.note()) {
-        NSLog(kOversizedLine, note.name, static_cast<unsigned long>(size),
-              static_cast<unsigned long>(kMaxDistributedPayloadBytes),
-              static_cast<unsigned long>(count));
-      }
+      refuse(note.name, size);
     }
     std::lock_guard lock(mutex_);
     std::vector<Delivery> deliveries;
@@ -673,11 +678,15 @@ class NSDistributedNotificationCenter::Impl final {
     }
   }
 
-  // For Post and Posts signals alike.
+  // For Post and Posts signals alike. A notification over the cap is refused before it is
+  // decoded, so that however large a signal another process sends, it is never copied.
   static int OnPost(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    if (std::optional<std::vector<NSNotification>> notes = dbus::DecodeCenterSignal(m)) {
-      static_cast<Impl*>(userdata)->receive(*notes);
-    }
+    auto* self = static_cast<Impl*>(userdata);
+    std::vector<dbus::RefusedNotification> refused;
+    std::optional<std::vector<NSNotification>> notes =
+        dbus::DecodeCenterSignal(m, kMaxDistributedPayloadBytes, &refused);
+    for (const dbus::RefusedNotification& one : refused) self->refuse(one.name, one.size);
+    if (notes) self->receive(*notes);
     return 0;
   }
 

@@ -16,8 +16,9 @@
 //   logged once and tried again in the background (at most a second apart) until it is back,
 //   which is logged once too; posts made meanwhile are dropped.
 // - Memory is bounded whatever other processes send: a notification whose payload exceeds
-//   kMaxDistributedPayloadBytes is refused (sent or received), and at most
-//   kMaxQueuedDistributedNotifications (or kMaxQueuedDistributedBytes) received notifications
+//   kMaxDistributedPayloadBytes is refused (sent or received; a received one is weighed in the
+//   message and refused before it is decoded, so it costs no more than the signal itself), and at
+//   most kMaxQueuedDistributedNotifications (or kMaxQueuedDistributedBytes) received notifications
 //   wait for observers' run loops. Beyond that the center stops reading from the bus (the bus
 //   daemon keeps what comes) until the observers have drained half of it, so a slow observer
 //   loses nothing. When they make no room for 5 seconds, what waits is dropped, with one log

@@ -52,6 +52,9 @@ void WriteAll(int fd, const std::string& s) {
   }
 }
 
+// The number of LogSilence instances alive.
+std::atomic<int> g_silences{0};
+
 // Bumped in a child after fork, where the process id and the calling thread's id are new.
 std::atomic<unsigned> g_forkGeneration{1};
 
@@ -240,6 +243,7 @@ void NSLogv(std::string_view format, std::initializer_list<LogArg> args) {
     std::lock_guard<std::mutex> lock(SinkMutex());
     for (LogCapture* sink : Sinks()) sink->record(message);
   }
+  if (g_silences.load(std::memory_order_relaxed) > 0) return;
   std::string line = Header();
   line += message;
   line += '\n';
@@ -248,6 +252,14 @@ void NSLogv(std::string_view format, std::initializer_list<LogArg> args) {
     sd_journal_send("MESSAGE=%s", message.c_str(), "SYSLOG_IDENTIFIER=%s",
                     program_invocation_short_name, nullptr);
   }
+}
+
+LogSilence::LogSilence() {
+  g_silences.fetch_add(1, std::memory_order_relaxed);
+}
+
+LogSilence::~LogSilence() {
+  g_silences.fetch_sub(1, std::memory_order_relaxed);
 }
 
 LogCapture::LogCapture() {

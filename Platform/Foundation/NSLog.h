@@ -14,6 +14,8 @@
 // - LogCapture: while an instance lives, every message (the text after the header) is also
 //   recorded in it, so a test can assert exact lines. Captures may nest and may be created on
 //   any thread; each sees the messages logged while it exists.
+// - LogSilence: while an instance lives, nothing is written to standard error or the journal
+//   (captures still record every message). For fuzz harnesses, whose every input may log a line.
 #pragma once
 
 #include <chrono>
@@ -104,6 +106,14 @@ class LogThrottle {
   std::mutex mutex_;
   std::optional<std::chrono::steady_clock::time_point> lastReport_;
   std::uint64_t held_ = 0;
+};
+
+class LogSilence {
+ public:
+  LogSilence();
+  ~LogSilence();
+  LogSilence(const LogSilence&) = delete;
+  LogSilence& operator=(const LogSilence&) = delete;
 };
 
 class LogCapture {

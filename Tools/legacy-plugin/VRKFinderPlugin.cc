@@ -7,6 +7,8 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +24,8 @@
 #include "Contract/VRKContract.h"
 #include "Platform/Connection/DistantObjectWire.h"
 #include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Foundation/NSDistributedNotificationCenter.h"
+#include "Platform/Foundation/NSLog.h"
 #include "VRKFinderSync/VRKFinderPluginProtocol.h"
 #include "VRKFinderSyncExtension/VRKFinderSyncMachBridgeExtensionSide.h"
 
@@ -29,6 +33,17 @@ namespace vrk::plugin {
 namespace {
 
 using nlohmann::json;
+
+// What the bundle keeps is bounded whatever a process of the user sends to its object. Paths and
+// other strings are at most a path's length; the badge table holds at most kMaxBadges paths and
+// kMaxBadgeBytes of them (a new path past either is refused, a path already there still changes);
+// a call's arguments may weigh at most kMaxCallBytes, a badge cache's kMaxBadgeCacheBytes, and a
+// call over that is refused before it is decoded.
+constexpr std::size_t kMaxStringBytes = 4096;
+constexpr std::size_t kMaxBadges = 65536;
+constexpr std::size_t kMaxBadgeBytes = 8 << 20;
+constexpr std::size_t kMaxCallBytes = 64 << 10;
+constexpr std::size_t kMaxBadgeCacheBytes = 16 << 20;
 
 json ToJSON(const Object& value) {
   switch (value.kind()) {
@@ -58,6 +73,7 @@ struct Shown {
   bool hidden = false;
   std::optional<std::string> language;
   std::map<std::string, std::int64_t> badges;
+  std::size_t badgeBytes = 0;  // of the paths in `badges`
   Object menuItems;
   std::map<std::string, int> received;
 };
@@ -180,15 +196,26 @@ class Plugin final {
 
   int handle(sd_bus_message* m) {
     const std::string member = sd_bus_message_get_member(m);
+    const std::size_t cap = member == "setBadgesCache_" ? kMaxBadgeCacheBytes : kMaxCallBytes;
+    if (std::optional<std::size_t> weight = dbus::WeighMessageArguments(m);
+        weight && *weight > cap) {
+      const std::string why =
+          "its arguments of " + std::to_string(*weight) + " bytes are above " + std::to_string(cap);
+      return refuseOversized(m, member, why, SD_BUS_ERROR_LIMITS_EXCEEDED);
+    }
     std::string why;
     auto arguments = dbus::ReadMessageArguments(m, &why);
     if (!arguments) {
       std::fprintf(stderr, "VRKFinderPlugin: refused %s: %s\n", member.c_str(), why.c_str());
       return sd_bus_reply_method_errorf(m, SD_BUS_ERROR_INVALID_ARGS, "%s", why.c_str());
     }
+    if (why = OverlongString(member, *arguments); !why.empty()) {
+      return refuseOversized(m, member, why, SD_BUS_ERROR_INVALID_ARGS);
+    }
     const std::vector<Object>& a = *arguments;
     auto arg = [&](std::size_t i) { return i < a.size() ? a[i] : Object(); };
     std::string selector;
+    std::size_t full = 0;  // new badge paths refused for the table's cap
     {
       std::lock_guard lock(mutex_);
       if (member == "setRootFolderPath_") {
@@ -196,18 +223,18 @@ class Plugin final {
         shown_.root = arg(0).stringOrNil();
       } else if (member == "setIconType_toPath_") {
         selector = "setIconType:toPath:";
-        if (auto path = arg(1).stringOrNil()) shown_.badges[*path] = arg(0).integerValue();
+        if (auto path = arg(1).stringOrNil()) full += !setBadge(*path, arg(0).integerValue());
       } else if (member == "hideIcons_") {
         selector = "hideIcons:";
         shown_.hidden = arg(0).boolValue();
       } else if (member == "cleanIconsCache") {
         selector = "cleanIconsCache";
-        shown_.badges.clear();
+        clearBadges();
       } else if (member == "setBadgesCache_") {
         selector = "setBadgesCache:";
-        shown_.badges.clear();
+        clearBadges();
         if (const ObjectDictionary* cache = arg(0).dictionary()) {
-          for (const auto& [path, type] : *cache) shown_.badges[path] = type.integerValue();
+          for (const auto& [path, type] : *cache) full += !setBadge(path, type.integerValue());
         }
       } else if (member == "addMenuItems_") {
         selector = "addMenuItems:";
@@ -224,12 +251,74 @@ class Plugin final {
       }
       ++shown_.received[selector];
     }
+    if (full > 0) {
+      for (std::size_t i = 1; i < full; ++i) tableFull_.note();
+      if (std::uint64_t count = tableFull_.note()) {
+        std::fprintf(stderr,
+                     "VRKFinderPlugin: the badge table is full (%zu paths); refused %llu new "
+                     "paths since the last line\n",
+                     kMaxBadges, static_cast<unsigned long long>(count));
+      }
+      return sd_bus_reply_method_errorf(m, SD_BUS_ERROR_LIMITS_EXCEEDED, "the badge table is full");
+    }
     return sd_bus_reply_method_return(m, "");
+  }
+
+  // Refuses a call for its size, with one log line per burst of such calls.
+  int refuseOversized(sd_bus_message* m, const std::string& member, const std::string& why,
+                      const char* error) {
+    if (std::uint64_t count = refusedCalls_.note()) {
+      std::fprintf(stderr, "VRKFinderPlugin: refused %s: %s (%llu since the last line)\n",
+                   member.c_str(), why.c_str(), static_cast<unsigned long long>(count));
+    }
+    return sd_bus_reply_method_errorf(m, error, "%s", why.c_str());
+  }
+
+  // Why a call is refused for a string longer than a path may be, or "" when none is.
+  static std::string OverlongString(const std::string& member, const std::vector<Object>& a) {
+    auto overlong = [](std::size_t size) {
+      return "a string of " + std::to_string(size) + " bytes is longer than " +
+             std::to_string(kMaxStringBytes);
+    };
+    for (const Object& one : a) {
+      if (const std::string* s = one.string(); s && s->size() > kMaxStringBytes) {
+        return overlong(s->size());
+      }
+    }
+    if (member == "setBadgesCache_" && !a.empty()) {
+      if (const ObjectDictionary* cache = a[0].dictionary()) {
+        for (const auto& [path, type] : *cache) {
+          if (path.size() > kMaxStringBytes) return overlong(path.size());
+        }
+      }
+    }
+    return "";
+  }
+
+  // Sets one badge; false when `path` is new and the table is full. Called under mutex_.
+  bool setBadge(const std::string& path, std::int64_t type) {
+    if (auto it = shown_.badges.find(path); it != shown_.badges.end()) {
+      it->second = type;
+      return true;
+    }
+    if (shown_.badges.size() >= kMaxBadges || shown_.badgeBytes + path.size() > kMaxBadgeBytes) {
+      return false;
+    }
+    shown_.badges.emplace(path, type);
+    shown_.badgeBytes += path.size();
+    return true;
+  }
+  void clearBadges() {
+    shown_.badges.clear();
+    shown_.badgeBytes = 0;
   }
 
   // For Post and Posts signals alike.
   static int OnPost(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    if (auto notes = dbus::DecodeCenterSignal(m)) {
+    // Only the will-die notification matters here, and it carries nothing: whatever is over the
+    // center's own cap is refused unread.
+    std::vector<dbus::RefusedNotification> refused;
+    if (auto notes = dbus::DecodeCenterSignal(m, kMaxDistributedPayloadBytes, &refused)) {
       for (const NSNotification& note : *notes) static_cast<Plugin*>(userdata)->notified(note);
     }
     return 0;
@@ -240,13 +329,16 @@ class Plugin final {
     std::lock_guard lock(mutex_);
     // The library is going away: nothing it set stays on screen.
     shown_.root.reset();
-    shown_.badges.clear();
+    clearBadges();
     shown_.menuItems = Object();
     ++shown_.received[std::string(kVRKDylibWillDieSoonNotification)];
   }
 
   std::mutex mutex_;
   Shown shown_;
+  // Refusals that may come in floods: one line per burst, with a count.
+  LogThrottle refusedCalls_{std::chrono::seconds(1)};
+  LogThrottle tableFull_{std::chrono::seconds(1)};
   dbus::BusPtr bus_;
   dbus::SlotPtr objectSlot_;
   dbus::SlotPtr postSlot_;

@@ -6,6 +6,11 @@
 //   bundle's root object under "com.quenset.IPCServ.TestService" on the session bus before it
 //   returns, and serves it on a thread of the bundle's own; later calls do nothing. 0 on
 //   success; otherwise -1 with a message in `error` (at most `size` bytes, NUL-terminated).
+//   Any process of the user may call that object, so what the bundle keeps is bounded
+//   (VRKFinderPlugin.cc names the caps): a call whose arguments weigh too much is refused
+//   before it is decoded, and one holding a string longer than a path after, both answered
+//   with an error; a new path past the badge table's cap is refused with LimitsExceeded while a
+//   path already kept still changes. Each kind of refusal logs one line per burst.
 // - VRKFinderPluginCopyState: what the bundle shows, as a JSON object: "root" (string or null),
 //   "hidden", "language", "badges" (path -> badge type), "menuItems" (the last list received, or
 //   null) and "received" (selector -> number of messages received, and
