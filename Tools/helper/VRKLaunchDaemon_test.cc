@@ -299,9 +299,14 @@ TEST_F(InstalledHelper, AnotherUserHoldingManyConnectionsDoesNotLockTheBlessedUs
               "Copied " + (mine / "doc").string() + " to " + copy.string() + ".");
     EXPECT_EQ(ReadFile(copy), "doc");
   }
-  // A stranger who asks is still told why it is not served.
-  EXPECT_EQ(copyAs(kStranger, (theirs / "own").string(), (theirs / "copy").string()),
-            "Refused: this helper serves only the user who installed it.");
+  // A stranger who asks is still told why it is not served. Its connection competes with the
+  // flood's in the socket's queue, where a slow build (ThreadSanitizer) may lose it; what
+  // matters is that the answer, when it comes, is the refusal.
+  std::string told;
+  for (int i = 0; i < 5 && told.empty(); ++i) {
+    told = copyAs(kStranger, (theirs / "own").string(), (theirs / "copy").string());
+  }
+  EXPECT_EQ(told, "Refused: this helper serves only the user who installed it.");
   EXPECT_FALSE(fs::exists(theirs / "copy"));
   // Hundreds of refusals are logged as a few lines with counts, not a line each.
   for (int i = 0; i < 600 && log().find("since the last line)") == std::string::npos; ++i)
