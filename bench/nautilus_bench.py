@@ -212,11 +212,11 @@ def main():
                     median = statistics.median(row[key])
                     print(f"{what:<48}{min(row[key]):>9.3f}{median:>10.3f}"
                           f"{median / base_median:>8.2f}")
-        for row in (r for r in rows if r["count"] == count and r["changes"]):
-            changes = sorted(row["changes"])
-            print(f"{count}: a badge changed alone, until answered (p50 / p90 over "
-                  f"{len(changes)}): {statistics.median(changes):.3f} / "
-                  f"{changes[int(len(changes) * 0.9) - 1]:.3f} s")
+            for row in (r for r in rows if r["count"] == count and r["changes"]):
+                changes = sorted(row["changes"])
+                print(f"{count}: a badge changed alone, until answered (p50 / p90 over "
+                      f"{len(changes)}): {statistics.median(changes):.3f} / "
+                      f"{changes[int(len(changes) * 0.9) - 1]:.3f} s")
         return 0
     finally:
         if args.keep:
