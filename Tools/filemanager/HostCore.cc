@@ -254,6 +254,7 @@ void HostCore::stopExtension() {
   readyTimer_ = 0;
   host_->shutdown(timing_.exitWait);
   host_.reset();
+  lastMenuPath_.clear();
   urgent_.clear();
   unsent_.clear();
   inFlight_ = 0;
@@ -689,6 +690,9 @@ void HostCore::FreeAction(gpointer data, GClosure*) {
 }
 
 void HostCore::perform(const MenuEntry& entry) {
+  // A chosen entry may change what the menu offers (Lock becomes Unlock): the next right-click
+  // asks the extension again.
+  lastMenuPath_.clear();
   if (!host_ || !host_->connected()) {
     NSLog("%s: %s not performed: the extension is not running", frontEnd_.log, entry.action);
     return;
