@@ -15,7 +15,7 @@
 
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 #include "Platform/XPC/Launchd.h"
 #include "Platform/XPC/XPCWire.h"
 #include "VRKFinderSync/VRKFinderSync.h"

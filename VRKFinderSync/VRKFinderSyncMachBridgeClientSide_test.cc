@@ -15,7 +15,7 @@
 
 #include "Platform/Foundation/EmulatedRoot.h"
 #include "Platform/Foundation/NSLog.h"
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 #include "VRKFinderSync/VRKMachBridgeTargetRecorder.h"
 
 namespace vrk {

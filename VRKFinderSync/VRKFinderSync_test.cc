@@ -21,8 +21,8 @@
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
-#include "Platform/Foundation/TemporaryRoot.h"
-#include "Platform/Foundation/TestBusPeer.h"
+#include "tests/support/TemporaryRoot.h"
+#include "tests/support/TestBusPeer.h"
 
 namespace vrk {
 namespace {

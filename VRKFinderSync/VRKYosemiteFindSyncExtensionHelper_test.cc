@@ -19,7 +19,7 @@
 
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/NSTask.h"
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 #include "VRKFinderSync/VRKFinderSync.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 

@@ -17,7 +17,7 @@
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 #include "VRKFinderSync/VRKMachBridgeTargetRecorder.h"
 

@@ -20,6 +20,7 @@
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSUserDefaults.h"
 #include "Platform/Foundation/RunLoop.h"
+#include "tests/support/RunLoopUntil.h"
 
 extern char** environ;
 
@@ -92,15 +93,6 @@ std::string Shape(const Object& o) {
   }
 }
 
-bool RunUntil(const std::function<bool()>& done) {
-  const auto limit = RunLoop::Clock::now() + 20s;
-  while (!done()) {
-    if (RunLoop::Clock::now() >= limit) return false;
-    RunLoop::current().runOnce(limit);
-  }
-  return true;
-}
-
 class StoreNotifyTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -152,7 +144,7 @@ TEST_F(StoreNotifyTest, ObserverFindsEachAnnouncedValueInTheStore) {
   pid_t writer = -1;
   ASSERT_EQ(posix_spawn(&writer, self.c_str(), nullptr, nullptr, argv, environ), 0);
 
-  const bool complete = RunUntil([&] { return received.size() == changes.size(); });
+  const bool complete = RunLoopUntil([&] { return received.size() == changes.size(); }, 20s);
   int status = -1;
   if (!complete) ::kill(writer, SIGKILL);
   ::waitpid(writer, &status, 0);
@@ -196,7 +188,7 @@ int WriterMain() {
     if (!store->synchronize()) return 4;
     center.postNotificationName(c.name, c.object, c.userInfo, true);
     ++sent;
-    if (!RunUntil([&] { return acks == sent; })) return 5;
+    if (!RunLoopUntil([&] { return acks == sent; }, 20s)) return 5;
   }
   return 0;
 }

@@ -8,7 +8,7 @@
 #include "Platform/AppleScript/AppleEventWire.h"
 #include "Platform/AppleScript/AppleScriptSource.h"
 #include "Platform/AppleScript/NSAppleScript.h"
-#include "Platform/Foundation/TestBusPeer.h"
+#include "tests/support/TestBusPeer.h"
 
 namespace vrk {
 namespace {

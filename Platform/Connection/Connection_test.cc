@@ -11,7 +11,7 @@
 #include "Platform/Foundation/DBusCodec.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/NSNotificationCenter.h"
-#include "Platform/Foundation/TestBusPeer.h"
+#include "tests/support/TestBusPeer.h"
 
 namespace vrk {
 namespace {

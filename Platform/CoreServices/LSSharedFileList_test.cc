@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk {
 namespace {

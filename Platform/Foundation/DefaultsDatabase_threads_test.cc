@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "Platform/Foundation/DefaultsDatabase.h"
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk::defaults {
 namespace {

@@ -23,6 +23,7 @@
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
 #include "Platform/Foundation/SanitizerBuild.h"
+#include "tests/support/RunLoopUntil.h"
 
 extern char** environ;
 
@@ -429,16 +430,6 @@ bool HaveBus() {
   return address != nullptr && *address != '\0';
 }
 
-// Runs the calling thread's loop until `done` holds or 10 s have passed.
-bool RunUntil(const std::function<bool()>& done) {
-  const auto limit = RunLoop::Clock::now() + 10s;
-  while (!done()) {
-    if (RunLoop::Clock::now() >= limit) return false;
-    RunLoop::current().runOnce(limit);
-  }
-  return true;
-}
-
 // Records what an observer receives, on the thread that runs it.
 struct Inbox {
   std::vector<NSNotification> notes;
@@ -473,7 +464,7 @@ class DistributedCenterTest : public ::testing::Test {
   void Sync(Inbox& inbox, const std::string& marker) {
     center().postNotificationName(marker, Object(), Object(), true);
     ASSERT_TRUE(
-        RunUntil([&] { return !inbox.notes.empty() && inbox.notes.back().name == marker; }));
+        RunLoopUntil([&] { return !inbox.notes.empty() && inbox.notes.back().name == marker; }));
     inbox.notes.pop_back();
   }
 };
@@ -515,7 +506,7 @@ TEST_F(DistributedCenterTest, DeliversOwnPostsOnTheRegisteringThreadsLoop) {
   center().postNotificationName("deliver.a", Object("x"), SampleUserInfo(), true);
   // Delivery is queued on the observer's loop, never made on the poster's stack.
   EXPECT_TRUE(onMain.notes.empty());
-  ASSERT_TRUE(RunUntil([&] { return onMain.notes.size() == 1; }));
+  ASSERT_TRUE(RunLoopUntil([&] { return onMain.notes.size() == 1; }));
   EXPECT_EQ(onMain.notes[0].object, Object("x"));
   EXPECT_EQ(Shape(onMain.notes[0].userInfo), Shape(SampleUserInfo(), true));
   {
@@ -531,7 +522,7 @@ TEST_F(DistributedCenterTest, DeliversOwnPostsOnTheRegisteringThreadsLoop) {
     NSDistributedNotificationCenter::defaultCenter().postNotificationName("deliver.a", Object("y"),
                                                                           Object(), false);
   }).join();
-  ASSERT_TRUE(RunUntil([&] { return onMain.notes.size() == 2; }));
+  ASSERT_TRUE(RunLoopUntil([&] { return onMain.notes.size() == 2; }));
   EXPECT_EQ(onMain.notes[1].object, Object("y"));
   std::lock_guard lock(mutex);
   EXPECT_EQ(calledOn.size(), 1u);
@@ -605,7 +596,7 @@ TEST_F(DistributedCenterTest, GathersABurstIntoFewSignalsAndSendsALonePostAtOnce
     }
     center().postNotificationName("burst.n", Object::numberWithInteger(i), Object(), true);
   }
-  ASSERT_TRUE(RunUntil([&] { return inbox.notes.size() == kBurst + 1; }));
+  ASSERT_TRUE(RunLoopUntil([&] { return inbox.notes.size() == kBurst + 1; }));
   for (int i = 0, n = 0; i <= kBurst; ++i) {
     const NSNotification& note = inbox.notes[i];
     if (i == kBurst / 2) {
@@ -647,7 +638,7 @@ TEST_F(DistributedCenterTest, ASlowObserverLosesNothing) {
   }
   // Busy: the loop of this thread does not run while the notifications come back.
   std::this_thread::sleep_for(1500ms);
-  ASSERT_TRUE(RunUntil([&] { return inbox.notes.size() == static_cast<std::size_t>(count); }))
+  ASSERT_TRUE(RunLoopUntil([&] { return inbox.notes.size() == static_cast<std::size_t>(count); }))
       << inbox.notes.size();
   for (int i = 0; i < count; ++i) {
     ASSERT_EQ(inbox.notes[i].object, Object::numberWithInteger(i)) << i;
@@ -708,7 +699,7 @@ TEST_F(DistributedCenterTest, AStuckObserverHoldsTheOthersUpOnlyOnce) {
            std::any_of(inbox.notes.begin(), inbox.notes.end(),
                        [](const NSNotification& n) { return n.name == "stuck.last"; });
   };
-  EXPECT_TRUE(RunUntil(heard));
+  EXPECT_TRUE(RunLoopUntil(heard));
   RunLoop::current().runUntil(RunLoop::Clock::now() + 500ms);
   EXPECT_EQ(log.countContaining("reading from the bus waits for them"), waits);
   center().removeObserver(this);
@@ -772,15 +763,15 @@ TEST_F(DistributedCenterTest, SuspensionFollowsEachObserversBehaviour) {
     center().postNotificationName(name, Object("s"), ObjectDictionary{{"n", Object(name)}}, true);
   }
   center().postNotificationName("susp.end", Object("s"), Object(), true);
-  ASSERT_TRUE(RunUntil([&] { return immediate.notes.size() == 5; }));
+  ASSERT_TRUE(RunLoopUntil([&] { return immediate.notes.size() == 5; }));
   EXPECT_TRUE(drop.notes.empty());
   EXPECT_TRUE(coalesce.notes.empty());
   EXPECT_TRUE(hold.notes.empty());
 
   center().setSuspended(false);
   EXPECT_FALSE(center().suspended());
-  ASSERT_TRUE(RunUntil([&] { return hold.notes.size() == 5; }));
-  RunUntil([&] { return coalesce.notes.size() == 4; });
+  ASSERT_TRUE(RunLoopUntil([&] { return hold.notes.size() == 5; }));
+  RunLoopUntil([&] { return coalesce.notes.size() == 4; });
   EXPECT_TRUE(drop.notes.empty());
   EXPECT_EQ(hold.names(), (std::vector<std::string>{"susp.a/s", "susp.b/s", "susp.a/s", "susp.c/s",
                                                     "susp.end/s"}));
@@ -790,7 +781,7 @@ TEST_F(DistributedCenterTest, SuspensionFollowsEachObserversBehaviour) {
 
   // Resumed: everything is delivered again.
   center().postNotificationName("susp.after", Object("s"), Object(), true);
-  ASSERT_TRUE(RunUntil([&] { return drop.notes.size() == 1; }));
+  ASSERT_TRUE(RunLoopUntil([&] { return drop.notes.size() == 1; }));
 }
 
 TEST_F(DistributedCenterTest, MalformedSignalIsDroppedAndTheNextOneDelivered) {
@@ -817,7 +808,7 @@ TEST_F(DistributedCenterTest, MalformedSignalIsDroppedAndTheNextOneDelivered) {
             0);
   ASSERT_GE(sd_bus_flush(bus.get()), 0);
 
-  ASSERT_TRUE(RunUntil([&] { return inbox.notes.size() == 1; }));
+  ASSERT_TRUE(RunLoopUntil([&] { return inbox.notes.size() == 1; }));
   EXPECT_EQ(inbox.notes[0].object, Object::numberWithInteger(42));
   EXPECT_TRUE(inbox.notes[0].userInfo.isNil());
   EXPECT_EQ(log.count(std::string(kDropped) + "signature is 's', not 'savaa{sv}'"), 1u);
@@ -870,8 +861,8 @@ TEST_F(DistributedCenterTest, AnotherProcessReceivesEveryValueType) {
   }
   pid_t echo = SpawnHelper("echo");
   ASSERT_GT(echo, 0);
-  ASSERT_TRUE(
-      RunUntil([&] { return !inbox.notes.empty() && inbox.notes.back().name == "echo.ready"; }));
+  ASSERT_TRUE(RunLoopUntil(
+      [&] { return !inbox.notes.empty() && inbox.notes.back().name == "echo.ready"; }));
   inbox.notes.clear();
 
   struct Sent {
@@ -888,7 +879,7 @@ TEST_F(DistributedCenterTest, AnotherProcessReceivesEveryValueType) {
   // The helper posts each one back under "echo.back"; our own posts come to us too.
   for (const Sent& s : sent) center().postNotificationName("echo.this", s.object, s.userInfo, true);
   center().postNotificationName("echo.quit", Object(), Object(), true);
-  ASSERT_TRUE(RunUntil([&] {
+  ASSERT_TRUE(RunLoopUntil([&] {
     return std::count_if(inbox.notes.begin(), inbox.notes.end(),
                          [](const auto& n) { return n.name == "echo.back"; }) == 5;
   }));
@@ -921,7 +912,7 @@ TEST_F(DistributedCenterTest, PostFromGdbusKeepsTheListAndLeavesOutOnlyTheDouble
   ASSERT_EQ(posix_spawnp(&pid, "gdbus", nullptr, nullptr, const_cast<char**>(argv), environ), 0)
       << "gdbus (libglib2.0-bin) is needed";
   EXPECT_EQ(WaitHelper(pid), 0);
-  ASSERT_TRUE(RunUntil([&] { return !inbox.notes.empty(); }));
+  ASSERT_TRUE(RunLoopUntil([&] { return !inbox.notes.empty(); }));
   EXPECT_TRUE(inbox.notes[0].object.isNil());
   EXPECT_EQ(inbox.notes[0].userInfo,
             Object(ObjectDictionary{{"tags", ObjectArray{Object("a"), Object("b")}},
@@ -939,7 +930,7 @@ TEST_F(DistributedCenterTest, ProcessThatPostsAndExitsAtOnceDeliversAndExitsClea
     pid_t pid = SpawnHelper("post-and-exit");
     ASSERT_GT(pid, 0);
     EXPECT_EQ(WaitHelper(pid), 0);
-    ASSERT_TRUE(RunUntil([&] { return !inbox.notes.empty(); }));
+    ASSERT_TRUE(RunLoopUntil([&] { return !inbox.notes.empty(); }));
     EXPECT_EQ(inbox.notes[0].object, Object("bye"));
   }
 }
@@ -1220,7 +1211,7 @@ int HelperMain(const std::string& mode) {
         },
         std::nullopt, Object(), Behavior::Hold);
     center.postNotificationName("echo.ready", Object(), Object(), true);
-    return RunUntil([&] { return quit; }) ? 0 : 1;
+    return RunLoopUntil([&] { return quit; }) ? 0 : 1;
   }
   if (mode == "restart") {
     bool quit = false;

@@ -11,7 +11,7 @@
 
 #include "Platform/Foundation/EmulatedTools.h"
 #include "Platform/Foundation/NSLog.h"
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk {
 namespace {

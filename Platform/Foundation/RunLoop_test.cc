@@ -11,20 +11,13 @@
 #include <vector>
 
 #include "Platform/Foundation/NSLog.h"
+#include "tests/support/RunLoopUntil.h"
 
 namespace vrk {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = RunLoop::Clock;
-
-// Runs the calling thread's loop until `done` holds or `timeout` passes. Returns `done()`.
-template <typename Pred>
-bool RunUntil(Pred done, std::chrono::milliseconds timeout = 5s) {
-  const auto limit = Clock::now() + timeout;
-  while (!done() && Clock::now() < limit) RunLoop::current().runOnce(limit);
-  return done();
-}
 
 // Leaves no stop request or queued work behind for the next test on the main thread.
 class MainLoopTest : public ::testing::Test {
@@ -332,7 +325,7 @@ TEST_F(DispatchTest, AfterRunsInDeadlineOrderAndEqualDeadlinesInPostingOrder) {
   dispatch::after_main(base + 20'000'000, [&] { order.push_back(1); });
   dispatch::after_main(base + 20'000'000, [&] { order.push_back(2); });
   dispatch::after_main(base - 1, [&] { order.push_back(0); });  // already due
-  EXPECT_TRUE(RunUntil([&] { return order.size() == 4; }));
+  EXPECT_TRUE(RunLoopUntil([&] { return order.size() == 4; }));
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
 }
 
@@ -342,7 +335,7 @@ TEST_F(DispatchTest, AfterDoesNotRunEarly) {
   dispatch::after_main(dispatch::time(dispatch::TIME_NOW, 60'000'000), [&] { ran = true; });
   EXPECT_FALSE(RunLoop::current().runOnce(start + 20ms));
   EXPECT_FALSE(ran);
-  EXPECT_TRUE(RunUntil([&] { return ran; }));
+  EXPECT_TRUE(RunLoopUntil([&] { return ran; }));
   EXPECT_GE(Clock::now() - start, 60ms);
 }
 
@@ -358,7 +351,7 @@ TEST_F(DispatchTest, TimeScaleShrinksDelays) {
     if (++polls < 3) dispatch::after_main(dispatch::time(dispatch::TIME_NOW, 2'000'000'000), poll);
   };
   dispatch::after_main(dispatch::time(dispatch::TIME_NOW, 2'000'000'000), poll);
-  EXPECT_TRUE(RunUntil([&] { return polls == 3; }, 1s));
+  EXPECT_TRUE(RunLoopUntil([&] { return polls == 3; }, 1s));
 
   dispatch::setTimeScaleForTesting(1.0);
   EXPECT_EQ(dispatch::time(1000, 5), 1005);  // an absolute base is kept as given
@@ -376,7 +369,7 @@ TEST_F(DispatchTest, AsyncMainRunsOnTheMainThreadInOrder) {
     }
   });
   other.join();
-  EXPECT_TRUE(RunUntil([&] { return order.size() == 100; }));
+  EXPECT_TRUE(RunLoopUntil([&] { return order.size() == 100; }));
   EXPECT_TRUE(allOnMain);
   for (int i = 0; i < 100; ++i) ASSERT_EQ(order[i], i);
   EXPECT_EQ(&RunLoop::current(), &RunLoop::main());

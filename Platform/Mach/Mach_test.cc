@@ -17,7 +17,7 @@
 
 #include "Platform/Foundation/EmulatedRoot.h"
 #include "Platform/Foundation/NSLog.h"
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 #include "Platform/Mach/PortSpace.h"
 
 namespace vrk {

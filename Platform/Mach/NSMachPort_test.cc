@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Platform/Foundation/NSLog.h"
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 #include "Platform/Mach/PortSpace.h"
 
 namespace vrk {

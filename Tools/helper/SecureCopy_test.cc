@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 #include "Platform/Foundation/UniqueFd.h"
 
 namespace vrk::helper {

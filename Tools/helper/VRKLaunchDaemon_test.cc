@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 #include "Platform/Foundation/UniqueFd.h"
 #include "Platform/ServiceManagement/SMJobBless.h"
 #include "Platform/XPC/Launchd.h"

@@ -21,7 +21,7 @@ extern "C" {
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 
 // ---- A fake NautilusFileInfo: its URI, and what the module did to it ----
 

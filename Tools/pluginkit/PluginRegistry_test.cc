@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Platform/Foundation/NSTask.h"
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk::pluginkit {
 namespace {
