@@ -65,13 +65,19 @@ class PyObserver {
  public:
   explicit PyObserver(py::function callback) : callback_(std::move(callback)) {}
   ~PyObserver() {
-    // The Python function must be released with the GIL held, whichever thread drops us.
-    if (!Py_IsInitialized()) {
+    // The Python function must be released with the GIL held, whichever thread drops us. A
+    // library thread that finishes a delivery may drop the last reference after the observers
+    // were removed at exit; taking the GIL then could meet finalization and end the thread in
+    // this destructor, so once closing has begun the function is left to the exiting process.
+    // Counted as a call in flight, so that exit waits for a release that has already begun.
+    g_callsInFlight.fetch_add(1);
+    if (g_closing.load() || !Py_IsInitialized()) {
       callback_.release();
-      return;
+    } else {
+      py::gil_scoped_acquire gil;
+      callback_ = py::function();
     }
-    py::gil_scoped_acquire gil;
-    callback_ = py::function();
+    g_callsInFlight.fetch_sub(1);
   }
   void operator()(const NSNotification& notification) {
     g_callsInFlight.fetch_add(1);
