@@ -80,6 +80,9 @@ struct FrontEnd {
   // extension before the rest of the folder. One that asks about every item (GNOME Files, Caja)
   // runs ahead of the extension, and the folder's own order serves it better.
   bool asksOnlyWhatIsShown = false;
+  // The front end drives the main run loop from its file manager's own event loop (Dolphin's Qt
+  // loop), so the core does not attach it to GLib's.
+  bool drivesRunLoop = false;
 };
 
 class HostCore {
@@ -119,6 +122,14 @@ class HostCore {
 
   // The emblem shown for a badge identifier: "vrk-" and the registered image name; "" for none.
   std::string emblemFor(const std::string& identifier) const;
+  // The emblem an answer about the item would add now, without answering; "" for none. For a file
+  // manager that takes the new emblems with its redraw request (Dolphin).
+  std::string emblemOf(GObject* item) const;
+
+  // Starts the extension now if it is not running and waits, at most `timeout`, until it is
+  // ready; true when it is. For a front end that is first asked for a menu before the extension
+  // could start (Dolphin makes its menu plug-in on the first right-click).
+  bool waitUntilReady(std::chrono::milliseconds timeout);
 
  private:
   struct WeakTie;
