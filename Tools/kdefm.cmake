@@ -1,8 +1,8 @@
-# (Named to come after filemanager.cmake, whose host core it builds on.)
 # The Dolphin (KDE) plug-ins that host the extension: vrk-dolphin-overlays.so, a KOverlayIconPlugin
 # for the badges, and vrk-dolphin-menu.so, a KAbstractFileItemActionPlugin for the context menu,
-# over the host core with Qt's event loop. Built when KF5 KIO is installed; its tests report
-# themselves skipped otherwise.
+# over the host core with Qt's event loop (Tools/dolphin). Built when KF5 KIO is installed; its
+# tests report themselves skipped otherwise. (The fragment's name puts it after filemanager.cmake,
+# whose host core it builds on.)
 find_package(KF5KIO 5.90 QUIET)
 find_package(Qt5 5.15 QUIET COMPONENTS Core Widgets)
 

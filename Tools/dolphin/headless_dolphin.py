@@ -103,6 +103,12 @@ class Dolphin(headless.FileManager):
             return None
         return None
 
+    def shown(self):
+        """Whether Dolphin's window is on the screen (without the accessibility tree)."""
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--class", "dolphin"],
+                             capture_output=True, text=True, timeout=10)
+        return out.returncode == 0 and out.stdout.strip() != ""
+
     def window(self):
         return (self.find("frame", limit=1) or [None])[0]
 
