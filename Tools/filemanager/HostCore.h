@@ -1,5 +1,5 @@
-// The host core of every GLib-based file manager (GNOME Files, Nemo, Caja): all a module does
-// that is not its file manager's own. It keeps the extension running (restarting it with a
+// The host core of every file manager's module (GNOME Files, Nemo, Caja, and Dolphin through
+// Qt's GLib-based event loop): all a module does that is not its file manager's own. It keeps the extension running (restarting it with a
 // back-off), derives the shown folders from the items the file manager asks about, answers
 // badge questions with emblems, asks the extension about what it does not know, redraws an item
 // whose emblem changed, and builds the extension's context menu and relays its actions. A front
@@ -9,7 +9,8 @@
 // Contract:
 // - One object per module, made when the module is initialized and destroyed at its shutdown,
 //   both on the main thread. Every call comes on the main thread, and the host library's
-//   connection is driven from the default GLib main context.
+//   connection is driven from the default GLib main context, or by the front end
+//   (FrontEnd::drivesRunLoop); the core's own timers are sources of that context either way.
 // - Nothing here blocks the file manager for longer than one bounded wait of Timing (a menu, an
 //   action, or stopping a dead extension). A badge question is answered at once with what is
 //   known of the item; what is not known yet is asked of the extension in the background, in
