@@ -35,3 +35,16 @@ def test_badges_a_live_change_the_menu_and_a_click_in_dolphin(tmp_path):
     assert "the click on Mirelta Sync - Share Link reached the client" in lines
     for picture in ("dolphin-folder.png", "dolphin-menu.png"):
         assert (tmp_path / picture).stat().st_size > 0
+
+
+def test_the_menu_turned_off_in_kservicemenurc_shows_no_entries(tmp_path):
+    reason = headless_dolphin.missing(BUILD)
+    if reason:
+        pytest.skip(reason)
+    env = dict(os.environ, VRK_BUILD_DIR=str(BUILD))
+    run = subprocess.run([str(DEMO), "--menu-turned-off", str(tmp_path)], env=env,
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr[-4000:]
+    assert "the context menu has none of the client's entries" in run.stdout
+    # The overlays are not the menu plug-in's: they still show.
+    assert "every item with the emblem of its status" in run.stdout
