@@ -1,7 +1,8 @@
 # The Debian packages, made by CPack from the install rules (./run package): the core package
 # (vrkfindersync: the library, the Python module, Sync.app, the tools and the headers) and one
-# small package per file manager whose module was built (vrkfindersync-nautilus, -nemo, -caja),
-# holding only its module and depending on the core package and, through
+# small package per file manager whose module was built (vrkfindersync-nautilus, -nemo, -caja,
+# -dolphin), holding only its module (Dolphin's: its two plug-ins) and depending on the core
+# package and, through
 # dpkg-shlibdeps, on its file manager's extension library. dpkg-shlibdeps computes the library
 # dependencies; the rest are the interpreter the module is built for and a session bus, which
 # every piece of the system talks over.
@@ -10,8 +11,8 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL core)
 set(CPACK_DEBIAN_CORE_PACKAGE_NAME vrkfindersync)
 set(vrk_file_managers "")
-foreach(fm nautilus nemo caja)
-  if(TARGET vrk-${fm})
+foreach(fm nautilus nemo caja dolphin)
+  if(TARGET vrk-${fm} OR TARGET vrk-${fm}-overlays)
     list(APPEND CPACK_COMPONENTS_ALL ${fm})
     list(APPEND vrk_file_managers ${fm})
   endif()
@@ -53,6 +54,7 @@ endif()
 set(vrk_fm_title_nautilus "GNOME Files")
 set(vrk_fm_title_nemo "Nemo")
 set(vrk_fm_title_caja "Caja")
+set(vrk_fm_title_dolphin "Dolphin")
 foreach(fm ${vrk_file_managers})
   string(TOUPPER ${fm} FM)
   set(CPACK_DEBIAN_${FM}_PACKAGE_NAME vrkfindersync-${fm})
@@ -79,7 +81,7 @@ bundle; vrk-finder, a small file manager host that runs
 the extension; pluginkit, the registry of extensions; the privileged copy
 helper; vrk-defaults for the settings store; and the headers and pkg-config
 file for a C++ client. The modules of the file managers are packaged apart
-(vrkfindersync-nautilus, -nemo, -caja).")
+(vrkfindersync-nautilus, -nemo, -caja, -dolphin).")
 set(CPACK_COMPONENT_CORE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
 
 # Debian wants the copyright notice and a compressed changelog in each package's doc folder.

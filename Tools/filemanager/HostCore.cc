@@ -115,8 +115,11 @@ HostCore::HostCore(FrontEnd frontEnd, ItemOps ops, Timing timing)
   if (const char* path = std::getenv(frontEnd_.traceEnv); path && *path) {
     trace_ = std::fopen(path, "ae");
   }
-  loopSource_ = AttachSdEvent(RunLoop::main().event(), nullptr, frontEnd_.log);
-  if (!loopSource_) NSLog("%s: cannot drive the run loop from GLib; no extension", frontEnd_.log);
+  if (!frontEnd_.drivesRunLoop) {
+    loopSource_ = AttachSdEvent(RunLoop::main().event(), nullptr, frontEnd_.log);
+  }
+  if (!loopSource_ && !frontEnd_.drivesRunLoop)
+    NSLog("%s: cannot drive the run loop from GLib; no extension", frontEnd_.log);
   // Started from the main loop, not from module initialization: a file manager is not ready for
   // calls into it before its loop runs.
   scheduleStart(std::chrono::milliseconds(0));
@@ -176,7 +179,7 @@ void HostCore::restartLater() {
 }
 
 void HostCore::start() {
-  if (host_ || !loopSource_) return;
+  if (host_ || (!loopSource_ && !frontEnd_.drivesRunLoop)) return;
   std::string error;
   std::optional<std::string> bundle = ElectedExtension(frontEnd_.extensionEnv, &error);
   if (bundle) host_ = ExtensionHost::start(*bundle, frontEnd_.log, events(), &error);
@@ -192,6 +195,18 @@ void HostCore::start() {
   NSLog("%s: started the extension %s (pid %d)", frontEnd_.log, *bundle,
         static_cast<int>(host_->pid()));
   defer(&readyTimer_, &HostCore::readyTimedOut, timing_.readyWait);
+}
+
+bool HostCore::waitUntilReady(std::chrono::milliseconds timeout) {
+  if (host_ && host_->ready()) return true;
+  if (!host_) {
+    if (startTimer_) g_source_remove(startTimer_);
+    startTimer_ = 0;
+    start();
+    if (!host_) return false;
+  }
+  std::string error;
+  return host_->waitUntilReady(timeout, &error);
 }
 
 void HostCore::readyTimedOut() {
@@ -451,6 +466,12 @@ std::string HostCore::emblemFor(const std::string& identifier) const {
   const findersync::HostState::Registration* registration = host_->state().registration(identifier);
   if (!registration || !IsIconName(registration->image)) return {};
   return "vrk-" + registration->image;
+}
+
+std::string HostCore::emblemOf(GObject* item) const {
+  std::optional<std::string> path = LocalPath(ops_, item);
+  if (!path || !host_ || !host_->ready() || !host_->observes(Parent(*path))) return {};
+  return emblemFor(wantedBadge(*path));
 }
 
 // Always answered at once: file managers ask about one item of a folder at a time and wait for

@@ -1,5 +1,5 @@
-// The host core of every GLib-based file manager (GNOME Files, Nemo, Caja): all a module does
-// that is not its file manager's own. It keeps the extension running (restarting it with a
+// The host core of every file manager's module (GNOME Files, Nemo, Caja, and Dolphin through
+// Qt's GLib-based event loop): all a module does that is not its file manager's own. It keeps the extension running (restarting it with a
 // back-off), derives the shown folders from the items the file manager asks about, answers
 // badge questions with emblems, asks the extension about what it does not know, redraws an item
 // whose emblem changed, and builds the extension's context menu and relays its actions. A front
@@ -9,7 +9,8 @@
 // Contract:
 // - One object per module, made when the module is initialized and destroyed at its shutdown,
 //   both on the main thread. Every call comes on the main thread, and the host library's
-//   connection is driven from the default GLib main context.
+//   connection is driven from the default GLib main context, or by the front end
+//   (FrontEnd::drivesRunLoop); the core's own timers are sources of that context either way.
 // - Nothing here blocks the file manager for longer than one bounded wait of Timing (a menu, an
 //   action, or stopping a dead extension). A badge question is answered at once with what is
 //   known of the item; what is not known yet is asked of the extension in the background, in
@@ -80,6 +81,9 @@ struct FrontEnd {
   // extension before the rest of the folder. One that asks about every item (GNOME Files, Caja)
   // runs ahead of the extension, and the folder's own order serves it better.
   bool asksOnlyWhatIsShown = false;
+  // The front end drives the main run loop from its file manager's own event loop (Dolphin's Qt
+  // loop), so the core does not attach it to GLib's.
+  bool drivesRunLoop = false;
 };
 
 class HostCore {
@@ -119,6 +123,14 @@ class HostCore {
 
   // The emblem shown for a badge identifier: "vrk-" and the registered image name; "" for none.
   std::string emblemFor(const std::string& identifier) const;
+  // The emblem an answer about the item would add now, without answering; "" for none. For a file
+  // manager that takes the new emblems with its redraw request (Dolphin).
+  std::string emblemOf(GObject* item) const;
+
+  // Starts the extension now if it is not running and waits, at most `timeout`, until it is
+  // ready; true when it is. For a front end that is first asked for a menu before the extension
+  // could start (Dolphin makes its menu plug-in on the first right-click).
+  bool waitUntilReady(std::chrono::milliseconds timeout);
 
  private:
   struct WeakTie;

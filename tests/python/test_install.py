@@ -399,7 +399,7 @@ def test_each_file_manager_module_has_a_package_of_its_own(installed):
     core = subprocess.run(["dpkg-deb", "-f", str(debs["vrkfindersync"]), "Depends"],
                           capture_output=True, text=True, check=True).stdout
     for fm, library in (("nautilus", "libnautilus-extension"), ("nemo", "libnemo-extension"),
-                        ("caja", "libcaja-extension")):
+                        ("caja", "libcaja-extension"), ("dolphin", "libkf5kiowidgets")):
         assert library not in core
         deb = debs.get(f"vrkfindersync-{fm}")
         if deb is None:
@@ -410,6 +410,12 @@ def test_each_file_manager_module_has_a_package_of_its_own(installed):
         files = subprocess.run(["dpkg-deb", "-c", str(deb)], capture_output=True, text=True,
                                check=True).stdout.splitlines()
         shipped = [line.split()[-1] for line in files if not line.startswith("d")]
-        assert [f for f in shipped if f.endswith(".so")] == [
-            next(f for f in shipped if f.endswith(f"libvrk-{fm}.so"))]
+        if fm == "dolphin":
+            # Its two plug-ins, in the folders below Qt's plug-in folder that Dolphin scans.
+            assert sorted(f.split("/qt5/plugins/")[-1] for f in shipped if f.endswith(".so")) == [
+                "kf5/kfileitemaction/vrk-dolphin-menu.so",
+                "kf5/overlayicon/vrk-dolphin-overlays.so"], shipped
+        else:
+            assert [f for f in shipped if f.endswith(".so")] == [
+                next(f for f in shipped if f.endswith(f"libvrk-{fm}.so"))]
         assert all(f.endswith(".so") or f"/doc/vrkfindersync-{fm}/" in f for f in shipped), shipped
