@@ -28,7 +28,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Platform/Foundation/TemporaryRoot.h"
+#include "tests/support/TemporaryRoot.h"
 
 // Fontconfig, which Qt's offscreen platform starts for the first action, keeps a cache that it
 // never frees; it is not ours to find under LeakSanitizer (read only in sanitizer builds).
