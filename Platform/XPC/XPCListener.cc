@@ -150,7 +150,9 @@ class PeerCore {
 class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
  public:
   ListenerCore(std::string name, dispatch_queue_t target)
-      : name_(std::move(name)), target_(std::move(target)) {}
+      : name_(std::move(name)),
+        target_(std::move(target)),
+        wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
   void setEventHandler(xpc_handler_t handler) EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
@@ -184,7 +186,6 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
     }
     listener_ = std::move(checkedIn->listener);
     instanceLock_ = std::move(checkedIn->instanceLock);
-    wake_ = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     std::thread([self = shared_from_this()] { self->run(); }).detach();
   }
 
@@ -203,7 +204,6 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
   };
 
   void wake() {
-    if (!wake_) return;
     std::uint64_t one = 1;
     [[maybe_unused]] auto w = ::write(wake_.get(), &one, sizeof one);
   }
@@ -399,7 +399,8 @@ class ListenerCore : public std::enable_shared_from_this<ListenerCore> {
   // Set by resume before the listener's thread starts; that thread's own afterwards.
   UniqueFd listener_;
   UniqueFd instanceLock_;
-  UniqueFd wake_;           // workers wake the listener's thread when they hand a peer back
+  // Workers wake the listener's thread when they hand a peer back, cancel when it is to stop.
+  const UniqueFd wake_;
   std::vector<Idle> idle_;  // the listener's thread only
   Mutex mutex_;
   std::condition_variable ready_;

@@ -20,19 +20,20 @@
 // then its thread ends. Every call here is thread-safe and none blocks.
 //
 // Listeners (xpc_connection_create_mach_service with XPC_CONNECTION_MACH_SERVICE_LISTENER) are
-// for the job that provides the service. xpc_connection_resume checks in with launchd (Launchd.h)
-// at once; when that fails the listener's event handler gets an error whose description is the
-// reason, before resume returns, and the listener is finished. Otherwise one thread of the
-// listener accepts callers (at most xpc_listener_options::acceptBatch per turn, so that a flood
-// never keeps waiting requests from the workers) and watches the peers that wait between
-// requests; a pool of `workers` threads reads requests. For each caller the new-peer handler
-// runs on the listener's thread with the peer connection, whose credentials are the kernel's
-// record of when it connected. The handler resumes the peer to serve it, cancels it to drop it,
-// or refuses it with xpc_connection_cancel_with_reply; a peer it leaves alone is dropped.
+// for the job that provides the service. Two of their calls block: a listener's resume checks in
+// with launchd (Launchd.h) at once, waiting for an instance that still serves, and a peer's send
+// writes before it returns. When the check-in fails, the listener's event handler gets an error
+// whose description is the reason before resume returns, and the listener is finished.
+// Otherwise one thread of the listener accepts callers (at most acceptBatch per turn, so that a
+// flood never keeps waiting requests from the workers) and watches the peers that wait between
+// requests; a pool of `workers` threads reads requests. For each caller the new-peer handler runs
+// on the listener's thread with the peer connection, whose credentials are the kernel's record of
+// when it connected. The handler resumes the peer to serve it, cancels it to drop it, or refuses
+// it with xpc_connection_cancel_with_reply; a peer it leaves alone is dropped.
 // A peer's event handler runs on a worker, one request at a time: each message the peer sends
 // (xpc_dictionary_create_reply makes the answer of one that wants a reply, which
-// xpc_connection_send_message on the peer then writes, from the handler), and at the end
-// exactly one error: XPC_ERROR_CONNECTION_INVALID when the peer closed, sat idle longer than
+// xpc_connection_send_message on the peer then writes, from the handler), and at the end exactly
+// one error: XPC_ERROR_CONNECTION_INVALID when the peer closed, sat idle longer than
 // idlePeerTimeout, failed a write or was cancelled; or, for a request that broke the wire or did
 // not arrive within requestTimeout once begun, an error whose XPC_ERROR_KEY_FAULT says why.
 // After that error the peer's handler is released. With idleExit set, a listener with no peer

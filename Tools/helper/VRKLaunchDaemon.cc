@@ -28,8 +28,8 @@ constexpr std::size_t kMaxConnections = 512;
 // Each admitted uid may hold this share of the table, so that no one uid (root's tools or the
 // blessed user's own processes run amok) can take all of it.
 constexpr std::size_t kMaxConnectionsPerUid = 128;
-// Connections accepted per turn of the main loop, so that a flood of callers never keeps it from
-// handing waiting requests to the workers.
+// Connections accepted per turn of the listener's loop, so that a flood of callers never keeps it
+// from handing waiting requests to the workers.
 constexpr std::size_t kAcceptBatch = 64;
 constexpr auto kRefusalLogInterval = std::chrono::seconds(1);
 constexpr const char* kNotBlessed = "Refused: this helper serves only the user who installed it.";
