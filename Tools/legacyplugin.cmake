@@ -7,7 +7,7 @@ if(NOT TARGET vrk_extension_bridge OR NOT TARGET vrk_distributed)
 endif()
 set(VRK_SCRIPTING_ADDITIONS ${VRK_SYNC_APP}/Contents/Library/ScriptingAdditions)
 add_library(VRKFinderPlugin MODULE ${CMAKE_CURRENT_LIST_DIR}/legacy-plugin/VRKFinderPlugin.cc)
-target_link_libraries(VRKFinderPlugin PRIVATE vrk_extension_bridge vrk_distributed
+target_link_libraries(VRKFinderPlugin PRIVATE vrk_extension_bridge vrk_distributed vrk_connection
                                               nlohmann_json::nlohmann_json PkgConfig::SYSTEMD)
 # The bundle carries its own copy of the platform code; none of it may bind to the host's.
 target_link_options(VRKFinderPlugin PRIVATE "LINKER:--exclude-libs,ALL")

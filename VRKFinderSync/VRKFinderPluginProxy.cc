@@ -6,36 +6,37 @@
 namespace vrk {
 
 void VRKFinderPluginProxy::setRootFolderPath(const std::optional<std::string>& path) {
-  object_->sendMessage("setRootFolderPath:", std::array{Object(path)});
+  // A failed message is logged by the connection; the bundle's state is best effort.
+  (void)object_->sendMessage("setRootFolderPath:", std::array{Object(path)});
 }
 
 void VRKFinderPluginProxy::setIconType(std::int64_t type, const std::optional<std::string>& path) {
-  object_->sendMessage("setIconType:toPath:",
-                       std::array{Object::numberWithInteger(type), Object(path)});
+  (void)object_->sendMessage("setIconType:toPath:",
+                             std::array{Object::numberWithInteger(type), Object(path)});
 }
 
 void VRKFinderPluginProxy::hideIcons(bool hide) {
-  object_->sendMessage("hideIcons:", std::array{Object::numberWithBool(hide)});
+  (void)object_->sendMessage("hideIcons:", std::array{Object::numberWithBool(hide)});
 }
 
 void VRKFinderPluginProxy::cleanIconsCache() {
-  object_->sendMessage("cleanIconsCache", {});
+  (void)object_->sendMessage("cleanIconsCache", {});
 }
 
 void VRKFinderPluginProxy::setBadgesCache(const Object& cache) {
-  object_->sendMessage("setBadgesCache:", std::array{cache});
+  (void)object_->sendMessage("setBadgesCache:", std::array{cache});
 }
 
 void VRKFinderPluginProxy::addMenuItems(const Object& items) {
-  object_->sendMessage("addMenuItems:", std::array{items});
+  (void)object_->sendMessage("addMenuItems:", std::array{items});
 }
 
 void VRKFinderPluginProxy::removeAllMenuItems() {
-  object_->sendMessage("removeAllMenuItems", {});
+  (void)object_->sendMessage("removeAllMenuItems", {});
 }
 
 void VRKFinderPluginProxy::changeLanguage(const std::optional<std::string>& language) {
-  object_->sendMessage("changeLanguage:", std::array{Object(language)});
+  (void)object_->sendMessage("changeLanguage:", std::array{Object(language)});
 }
 
 }  // namespace vrk

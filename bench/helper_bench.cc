@@ -60,7 +60,7 @@ struct Setup {
          SMJobBless(kSMDomainSystemLaunchd, kLabel, auth, &error) && writeSource();
     if (auth) AuthorizationFree(auth, 0);
   }
-  ~Setup() { launchd::StopService(kLabel, std::chrono::seconds(20)); }
+  ~Setup() { (void)launchd::StopService(kLabel, std::chrono::seconds(20)); }
 
   bool writeSource() {
     if (FILE* f = std::fopen(small.c_str(), "wb")) {

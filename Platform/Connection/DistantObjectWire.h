@@ -38,4 +38,14 @@ inline std::string MemberForSelector(std::string_view selector) {
   return member;
 }
 
+// The selector a bus member stands for: every '_' read as ':'. Selectors that carry a '_' of
+// their own do not survive the trip, so vended objects use none. Pure.
+inline std::string SelectorForMember(std::string_view member) {
+  std::string selector(member);
+  for (char& c : selector) {
+    if (c == '_') c = ':';
+  }
+  return selector;
+}
+
 }  // namespace vrk::distantobjects

@@ -1,5 +1,6 @@
 // NSConnection on the session bus: a watching thread that follows the owners of the names that
-// connections were made to, and a thread that posts their deaths.
+// connections were made to, a thread that posts their deaths, and the vending side, a bus
+// connection of its own on the run loop of the thread that vends.
 #include "Platform/Connection/NSConnection.h"
 
 #include <systemd/sd-bus.h>
@@ -283,6 +284,132 @@ bool NSDistantObject::sendMessage(std::string_view selector,
   dbus::MessagePtr replyOwner(reply);
   if (r < 0) return failed(error.message ? error.message : std::strerror(-r));
   return true;
+}
+
+// A vending connection's bus, object and name; used on the serving thread only.
+class NSConnection::Vending final {
+ public:
+  explicit Vending(std::shared_ptr<NSVendedObject> root) : root_(std::move(root)) {}
+  ~Vending() { close(); }
+
+  void setConnection(NSConnection* connection) { connection_ = connection; }
+
+  // Connects, vends the root object, takes the name and attaches to the calling thread's run
+  // loop; 0 or a negative errno value. The unique name is in `unique`.
+  int open(const std::string& name, std::string* unique) {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    sd_bus* raw = nullptr;
+    int r = sd_bus_new(&raw);
+    bus_.reset(raw);
+    if (r >= 0 && address == nullptr) r = -ENOENT;
+    if (r >= 0) r = sd_bus_set_address(bus_.get(), address);
+    if (r >= 0) r = sd_bus_set_bus_client(bus_.get(), 1);
+    if (r >= 0) r = sd_bus_start(bus_.get());
+    sd_bus_slot* object = nullptr;
+    if (r >= 0) {
+      r = sd_bus_add_object(bus_.get(), &object, distantobjects::kRootObjectPath, &Vending::OnCall,
+                            this);
+    }
+    object_.reset(object);
+    // sd-bus reports the loss of the bus as this local signal.
+    sd_bus_slot* lost = nullptr;
+    if (r >= 0) {
+      r = sd_bus_match_signal(bus_.get(), &lost, "org.freedesktop.DBus.Local",
+                              "/org/freedesktop/DBus/Local", "org.freedesktop.DBus.Local",
+                              "Disconnected", &Vending::OnLost, this);
+    }
+    lost_.reset(lost);
+    if (r >= 0) r = sd_bus_request_name(bus_.get(), name.c_str(), 0);
+    const char* me = nullptr;
+    if (r >= 0) r = sd_bus_get_unique_name(bus_.get(), &me);
+    if (r >= 0) {
+      r = sd_bus_attach_event(bus_.get(), RunLoop::current().event(), SD_EVENT_PRIORITY_NORMAL);
+    }
+    if (r < 0) {
+      close();
+      return r;
+    }
+    *unique = me;
+    return 0;
+  }
+
+  void close() {
+    object_.reset();
+    lost_.reset();
+    if (bus_) {
+      sd_bus_detach_event(bus_.get());
+      bus_.reset();  // closing the connection releases the name
+    }
+  }
+
+ private:
+  static int OnCall(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    if (sd_bus_message_is_method_call(m, distantobjects::kInterface, nullptr) <= 0) return 0;
+    return static_cast<Vending*>(userdata)->handle(m);
+  }
+
+  static int OnLost(sd_bus_message*, void* userdata, sd_bus_error*) {
+    auto* self = static_cast<Vending*>(userdata);
+    if (self->connection_ != nullptr) self->connection_->valid_.store(false);
+    self->root_->connectionDidLoseBus(std::strerror(ECONNRESET));
+    return 0;
+  }
+
+  int handle(sd_bus_message* m) {
+    NSVendedMessage message;
+    message.member = sd_bus_message_get_member(m);
+    message.selector = distantobjects::SelectorForMember(message.member);
+    if (std::optional<std::size_t> weight = dbus::WeighMessageArguments(m)) {
+      if (auto refusal = root_->shouldDecodeMessage(message, *weight)) return refuse(m, *refusal);
+    }
+    std::string why;
+    auto arguments = dbus::ReadMessageArguments(m, &why);
+    if (!arguments) {
+      root_->messageCouldNotBeDecoded(message, why);
+      return refuse(m, {NSVendedRefusal::Kind::InvalidArguments, why});
+    }
+    if (auto refusal = root_->handleMessage(message, *arguments)) return refuse(m, *refusal);
+    return sd_bus_reply_method_return(m, "");
+  }
+
+  static int refuse(sd_bus_message* m, const NSVendedRefusal& refusal) {
+    const char* error = SD_BUS_ERROR_INVALID_ARGS;
+    if (refusal.kind == NSVendedRefusal::Kind::LimitsExceeded) error = SD_BUS_ERROR_LIMITS_EXCEEDED;
+    if (refusal.kind == NSVendedRefusal::Kind::UnknownSelector) error = SD_BUS_ERROR_UNKNOWN_METHOD;
+    return sd_bus_reply_method_errorf(m, error, "%s", refusal.reason.c_str());
+  }
+
+  NSConnection* connection_ = nullptr;
+  const std::shared_ptr<NSVendedObject> root_;
+  dbus::BusPtr bus_;
+  dbus::SlotPtr object_;
+  dbus::SlotPtr lost_;
+};
+
+NSConnection::NSConnection(std::string name, std::string owner)
+    : name_(std::move(name)), owner_(std::move(owner)) {}
+
+NSConnection::~NSConnection() = default;
+
+void NSConnection::invalidate() {
+  valid_.store(false);
+  if (vending_) vending_->close();
+}
+
+std::shared_ptr<NSConnection> NSConnection::serviceConnectionWithName(
+    const std::string& name, std::shared_ptr<NSVendedObject> rootObject, std::string* error) {
+  auto vending = std::make_unique<Vending>(std::move(rootObject));
+  std::string unique;
+  if (int r = vending->open(name, &unique); r < 0) {
+    if (error != nullptr) *error = std::strerror(-r);
+    return nullptr;
+  }
+  // Nothing is served before the calling thread's run loop runs again, so the connection is
+  // known to its bus before the first message.
+  auto connection = std::make_shared<NSConnection>(name, std::move(unique));
+  vending->setConnection(connection.get());
+  connection->vending_ = std::move(vending);
+  return connection;
 }
 
 std::string NSDistantObject::description() const {

@@ -25,10 +25,28 @@
 //   default time-out, on the calling thread's own bus connection. A message that cannot be sent,
 //   is refused or times out is logged (one line per message) and reported by a false result;
 //   nothing is thrown into the caller.
-// - Every function may be called from any thread.
+// - Every function may be called from any thread, except as said below for a vending connection.
+//
+// The vending side:
+// - serviceConnectionWithName(name, rootObject, error) opens a bus connection of its own,
+//   vends `rootObject` at DistantObjectWire.h's path and takes `name`, which must have no owner
+//   (it is not queued for). It serves on the run loop of the calling thread, which must run it.
+//   Null, with the reason in `error`, when the bus cannot be reached or the name is taken.
+// - A message to the root object reaches it on that thread in three steps, so that a caller's
+//   arguments cost nothing before the object has agreed to their size: shouldDecodeMessage with
+//   the weight of the encoded arguments, measured in place (when they can be weighed);
+//   messageCouldNotBeDecoded when they cannot be read (the caller gets InvalidArgs); then
+//   handleMessage with the decoded arguments. A refusal from either answers the caller with its
+//   kind as the bus error and its reason as the message; otherwise the caller gets an empty
+//   reply. The selector given is the bus member with every '_' read as ':', so a vended
+//   object's selectors carry no '_' of their own.
+// - connectionDidLoseBus is called once when the bus connection is lost; the connection is then
+//   invalid. invalidate() of a vending connection, and its destruction, must happen on the
+//   serving thread: they stop serving and release the name.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <span>
@@ -43,6 +61,40 @@ inline constexpr char NSConnectionDidDieNotification[] = "NSConnectionDidDieNoti
 
 class NSDistantObject;
 
+// A message that reached a vended object.
+struct NSVendedMessage {
+  std::string selector;  // "setIconType:toPath:"
+  std::string member;    // as it travelled on the bus ("setIconType_toPath_"), for log lines
+};
+
+// Why a vended object does not take a message; the caller gets it as its error.
+struct NSVendedRefusal {
+  enum class Kind { InvalidArguments, LimitsExceeded, UnknownSelector };
+  Kind kind;
+  std::string reason;
+};
+
+// The root object of a vending connection. Called on the serving thread only.
+class NSVendedObject {
+ public:
+  virtual ~NSVendedObject() = default;
+  // Before the arguments are decoded: their weight as DistributedPayloadSize would count them.
+  virtual std::optional<NSVendedRefusal> shouldDecodeMessage(const NSVendedMessage& message,
+                                                             std::size_t argumentBytes) {
+    (void)message;
+    (void)argumentBytes;
+    return std::nullopt;
+  }
+  // The arguments could not be read; the caller is refused with InvalidArguments and `why`.
+  virtual void messageCouldNotBeDecoded(const NSVendedMessage& message, const std::string& why) {
+    (void)message;
+    (void)why;
+  }
+  virtual std::optional<NSVendedRefusal> handleMessage(const NSVendedMessage& message,
+                                                       std::span<const Object> arguments) = 0;
+  virtual void connectionDidLoseBus(const std::string& why) { (void)why; }
+};
+
 class NSConnection final {
  public:
   static std::shared_ptr<NSConnection> connectionWithRegisteredName(
@@ -52,9 +104,12 @@ class NSConnection final {
   // The live connection that `object` (a NSConnectionDidDieNotification's object) stands for;
   // null for any other object.
   static std::shared_ptr<NSConnection> connectionForNotificationObject(const Object& object);
+  // +serviceConnectionWithName:rootObject:. Serves on the calling thread's run loop.
+  static std::shared_ptr<NSConnection> serviceConnectionWithName(
+      const std::string& name, std::shared_ptr<NSVendedObject> rootObject, std::string* error);
 
   bool isValid() const { return valid_.load(); }
-  void invalidate() { valid_.store(false); }
+  void invalidate();
   bool isEqual(const NSConnection& other) const {
     return name_ == other.name_ && owner_ == other.owner_;
   }
@@ -64,15 +119,18 @@ class NSConnection final {
   const std::string& owner() const { return owner_; }
   std::string description() const;
 
-  NSConnection(std::string name, std::string owner)
-      : name_(std::move(name)), owner_(std::move(owner)) {}
+  NSConnection(std::string name, std::string owner);
+  ~NSConnection();
   NSConnection(const NSConnection&) = delete;
   NSConnection& operator=(const NSConnection&) = delete;
+
+  class Vending;
 
  private:
   const std::string name_;
   const std::string owner_;
   std::atomic<bool> valid_{true};
+  std::unique_ptr<Vending> vending_;  // a vending connection's bus, serving thread only
 };
 
 class NSDistantObject final {
@@ -82,7 +140,8 @@ class NSDistantObject final {
 
   // Sends `selector` ("setIconType:toPath:") with its arguments (nil allowed) and waits for the
   // answer. True when the remote object handled it.
-  bool sendMessage(std::string_view selector, std::span<const Object> arguments) const;
+  [[nodiscard]] bool sendMessage(std::string_view selector,
+                                 std::span<const Object> arguments) const;
 
   const std::string& owner() const { return owner_; }
   std::string description() const;

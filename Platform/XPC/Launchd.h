@@ -47,18 +47,18 @@ struct Job {
 };
 
 // Reads and checks a job's property list; nullopt with the reason for a bad one.
-std::optional<Job> LoadJob(const std::filesystem::path& plist, std::string* error);
+[[nodiscard]] std::optional<Job> LoadJob(const std::filesystem::path& plist, std::string* error);
 // The job in LaunchDaemons that names `service` under MachServices.
-std::optional<Job> FindJobForService(std::string_view service, std::string* error);
+[[nodiscard]] std::optional<Job> FindJobForService(std::string_view service, std::string* error);
 // Starts the job detached; false with the reason when it could not be spawned.
-bool StartJob(const Job& job, std::string* error);
+[[nodiscard]] bool StartJob(const Job& job, std::string* error);
 
 UniqueFd ConnectMachService(std::string_view name, std::chrono::milliseconds timeout,
                             std::string* error);
 
 // launchctl stop: asks the instance serving `name` to exit (SIGTERM) and waits until it has.
 // True when no instance serves it any more; false when it is still there after `timeout`.
-bool StopService(std::string_view name, std::chrono::milliseconds timeout);
+[[nodiscard]] bool StopService(std::string_view name, std::chrono::milliseconds timeout);
 // Whether an instance holds the service's instance lock.
 bool ServiceRunning(std::string_view name);
 
@@ -66,6 +66,6 @@ struct CheckedIn {
   UniqueFd listener;
   UniqueFd instanceLock;
 };
-std::optional<CheckedIn> CheckIn(std::string_view name, std::string* error);
+[[nodiscard]] std::optional<CheckedIn> CheckIn(std::string_view name, std::string* error);
 
 }  // namespace vrk::launchd

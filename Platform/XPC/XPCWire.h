@@ -46,18 +46,21 @@ enum class FrameKind : std::uint8_t {
   Reply = 3,
 };
 
-std::optional<std::vector<std::byte>> EncodePayload(const Object& dictionary);
-std::optional<Object> DecodePayload(std::span<const std::byte> bytes, std::string* error);
+[[nodiscard]] std::optional<std::vector<std::byte>> EncodePayload(const Object& dictionary);
+[[nodiscard]] std::optional<Object> DecodePayload(std::span<const std::byte> bytes,
+                                                  std::string* error);
 
 // The header's payload length and kind, or nullopt (with the reason) for a bad header.
 struct FrameHeader {
   FrameKind kind;
   std::uint32_t length;
 };
-std::optional<FrameHeader> ParseHeader(std::span<const std::byte> header, std::string* error);
+[[nodiscard]] std::optional<FrameHeader> ParseHeader(std::span<const std::byte> header,
+                                                     std::string* error);
 
 // A whole frame: header and payload.
-std::optional<std::vector<std::byte>> EncodeFrame(FrameKind kind, const Object& dictionary);
+[[nodiscard]] std::optional<std::vector<std::byte>> EncodeFrame(FrameKind kind,
+                                                                const Object& dictionary);
 
 enum class ReadStatus { Ok, Closed, TimedOut, Bad };
 // Reads one frame from the stream socket `fd`. Closed: the peer closed before a header began.
@@ -66,6 +69,7 @@ enum class ReadStatus { Ok, Closed, TimedOut, Bad };
 ReadStatus ReadFrame(int fd, std::chrono::milliseconds timeout, FrameKind* kind, Object* dictionary,
                      std::string* error);
 // Writes all of `bytes`; false on an error or when the time-out passes first.
-bool WriteAll(int fd, std::span<const std::byte> bytes, std::chrono::milliseconds timeout);
+[[nodiscard]] bool WriteAll(int fd, std::span<const std::byte> bytes,
+                            std::chrono::milliseconds timeout);
 
 }  // namespace vrk::xpcwire

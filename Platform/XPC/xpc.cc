@@ -1,5 +1,6 @@
 // XPC objects and client connections: one thread per busy connection writes the messages and
-// reads the replies; handlers run on the queues they were given.
+// reads the replies; handlers run on the queues they were given. Listeners and their peers are
+// in XPCListener.cc.
 #include "Platform/XPC/xpc.h"
 
 #include <poll.h>
@@ -16,20 +17,15 @@
 #include "Platform/Foundation/RunLoop.h"
 #include "Platform/Foundation/UniqueFd.h"
 #include "Platform/XPC/Launchd.h"
+#include "Platform/XPC/XPCInternal.h"
 #include "Platform/XPC/XPCWire.h"
 
 namespace vrk {
 
-struct xpc_object {
-  xpc_type_t type;
-  ObjectDictionary dictionary;
-};
+using xpcinternal::Deliver;
+using xpcinternal::MakeError;
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr auto kConnectTimeout = std::chrono::seconds(15);
-constexpr auto kIoTimeout = std::chrono::seconds(10);
+namespace xpcinternal {
 
 xpc_object_t MakeError(const char* description) {
   auto e = std::make_shared<xpc_object>();
@@ -37,10 +33,6 @@ xpc_object_t MakeError(const char* description) {
   e->dictionary.emplace(XPC_ERROR_KEY_DESCRIPTION, Object(description));
   return e;
 }
-
-struct MainQueue final : dispatch_queue {
-  void async(std::function<void()> block) override { dispatch::async_main(std::move(block)); }
-};
 
 void Deliver(const dispatch_queue_t& queue, const xpc_handler_t& handler, xpc_object_t object) {
   if (!handler) return;
@@ -50,6 +42,18 @@ void Deliver(const dispatch_queue_t& queue, const xpc_handler_t& handler, xpc_ob
     handler(object);
   }
 }
+
+}  // namespace xpcinternal
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kConnectTimeout = std::chrono::seconds(15);
+constexpr auto kIoTimeout = std::chrono::seconds(10);
+
+struct MainQueue final : dispatch_queue {
+  void async(std::function<void()> block) override { dispatch::async_main(std::move(block)); }
+};
 
 struct Outgoing {
   xpc_object_t message;
@@ -129,10 +133,6 @@ class ConnectionCore : public std::enable_shared_from_this<ConnectionCore> {
   xpc_handler_t eventHandler_;
   std::deque<Outgoing> outgoing_;
   bool resumed_ = false, running_ = false, cancelled_ = false, invalid_ = false;
-};
-
-struct xpc_connection {
-  std::shared_ptr<ConnectionCore> core;
 };
 
 void ConnectionCore::interrupted(std::deque<Pending>& pending) {
@@ -317,6 +317,9 @@ xpc_object_t xpc_dictionary_create_from_object(const Object& dictionary) {
 
 xpc_connection_t xpc_connection_create_mach_service(const char* name, dispatch_queue_t targetq,
                                                     std::uint64_t flags) {
+  if (name != nullptr && *name != '\0' && flags == XPC_CONNECTION_MACH_SERVICE_LISTENER) {
+    return xpcinternal::CreateListener(name, std::move(targetq));
+  }
   if (name == nullptr || *name == '\0' || flags != XPC_CONNECTION_MACH_SERVICE_PRIVILEGED) {
     return nullptr;
   }
@@ -326,15 +329,23 @@ xpc_connection_t xpc_connection_create_mach_service(const char* name, dispatch_q
 }
 
 void xpc_connection_set_event_handler(const xpc_connection_t& connection, xpc_handler_t handler) {
-  if (connection) connection->core->setEventHandler(std::move(handler));
+  if (!connection) return;
+  if (connection->listener) return xpcinternal::SetListenerEventHandler(connection, handler);
+  if (connection->peer) return xpcinternal::SetPeerEventHandler(connection, handler);
+  connection->core->setEventHandler(std::move(handler));
 }
 
 void xpc_connection_resume(const xpc_connection_t& connection) {
-  if (connection) connection->core->resume();
+  if (!connection) return;
+  if (connection->listener) return xpcinternal::ResumeListener(connection);
+  if (connection->peer) return xpcinternal::ResumePeer(connection);
+  connection->core->resume();
 }
 
 void xpc_connection_send_message(const xpc_connection_t& connection, const xpc_object_t& message) {
   if (!connection || !message || message->type != XPC_TYPE_DICTIONARY) return;
+  if (connection->peer) return xpcinternal::SendToPeer(connection, message);
+  if (!connection->core) return;
   connection->core->send({std::make_shared<xpc_object>(*message), false, nullptr, nullptr});
 }
 
@@ -342,6 +353,7 @@ void xpc_connection_send_message_with_reply(const xpc_connection_t& connection,
                                             const xpc_object_t& message, dispatch_queue_t replyq,
                                             xpc_handler_t handler) {
   if (!connection || !message || message->type != XPC_TYPE_DICTIONARY) return;
+  if (!connection->core) return;
   // The message is copied: the caller may change or release its dictionary at once.
   connection->core->send(
       {std::make_shared<xpc_object>(*message), true, std::move(replyq), std::move(handler)});
@@ -375,7 +387,18 @@ xpc_object_t xpc_connection_send_message_with_reply_sync(const xpc_connection_t&
 }
 
 void xpc_connection_cancel(const xpc_connection_t& connection) {
-  if (connection) connection->core->cancel();
+  if (!connection) return;
+  if (connection->listener) return xpcinternal::CancelListener(connection);
+  if (connection->peer) return xpcinternal::CancelPeer(connection);
+  connection->core->cancel();
+}
+
+xpc_object_t xpc_dictionary_create_reply(const xpc_object_t& original) {
+  if (!original || original->type != XPC_TYPE_DICTIONARY || !original->wantsReply) return nullptr;
+  auto reply = std::make_shared<xpc_object>();
+  reply->type = XPC_TYPE_DICTIONARY;
+  reply->isReply = true;
+  return reply;
 }
 
 }  // namespace vrk

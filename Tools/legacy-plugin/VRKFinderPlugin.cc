@@ -2,11 +2,6 @@
 // object that the library drives before 10.10 and keeps what it was told to show.
 #include "Tools/legacy-plugin/VRKFinderPlugin.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <systemd/sd-bus.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -16,16 +11,17 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "Contract/VRKContract.h"
-#include "Platform/Connection/DistantObjectWire.h"
-#include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Connection/NSConnection.h"
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/RunLoop.h"
+#include "Platform/Foundation/ThreadSafety.h"
 #include "VRKFinderSync/VRKFinderPluginProtocol.h"
 #include "VRKFinderSyncExtension/VRKFinderSyncMachBridgeExtensionSide.h"
 
@@ -67,7 +63,7 @@ json ToJSON(const Object& value) {
   }
 }
 
-// What the bundle shows; guarded by its mutex, written on the serving thread.
+// What the bundle shows; written on the serving thread.
 struct Shown {
   std::optional<std::string> root;
   bool hidden = false;
@@ -78,65 +74,87 @@ struct Shown {
   std::map<std::string, int> received;
 };
 
-class Plugin final {
+// The root object the bundle vends: it keeps what the library tells it to show. Its messages and
+// the library's notifications come on the bundle's serving thread; the host reads under mutex_.
+class RootObject final : public NSVendedObject {
  public:
-  bool load(std::string* error) {
-    sd_bus* raw = nullptr;
-    int r = sd_bus_new(&raw);
-    bus_.reset(raw);
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (r >= 0 && address == nullptr) r = -ENOENT;
-    if (r >= 0) r = sd_bus_set_address(bus_.get(), address);
-    if (r >= 0) r = sd_bus_set_bus_client(bus_.get(), 1);
-    if (r >= 0) r = sd_bus_start(bus_.get());
-    sd_bus_slot* object = nullptr;
-    if (r >= 0) {
-      r = sd_bus_add_object(bus_.get(), &object, distantobjects::kRootObjectPath, &Plugin::OnCall,
-                            this);
-    }
-    objectSlot_.reset(object);
-    // Posts that left the library together come as one Posts signal.
-    sd_bus_slot* post = nullptr;
-    sd_bus_slot* posts = nullptr;
-    if (r >= 0) {
-      r = sd_bus_match_signal(bus_.get(), &post, nullptr, dbus::kPostPath, dbus::kPostInterface,
-                              dbus::kPostMember, &Plugin::OnPost, this);
-    }
-    postSlot_.reset(post);
-    if (r >= 0) {
-      r = sd_bus_match_signal(bus_.get(), &posts, nullptr, dbus::kPostPath, dbus::kPostInterface,
-                              dbus::kPostsMember, &Plugin::OnPost, this);
-    }
-    postsSlot_.reset(posts);
-    if (r >= 0) r = sd_bus_request_name(bus_.get(), kVRKFinderPluginConnectionName, 0);
-    if (r >= 0 && ::pipe2(stop_, O_CLOEXEC) != 0) r = -errno;
-    if (r < 0) {
-      *error =
-          std::string("cannot vend ") + kVRKFinderPluginConnectionName + ": " + std::strerror(-r);
-      objectSlot_.reset();
-      postSlot_.reset();
-      postsSlot_.reset();
-      bus_.reset();
-      return false;
-    }
-    thread_ = std::thread([this] { serve(); });
-    return true;
+  std::optional<NSVendedRefusal> shouldDecodeMessage(const NSVendedMessage& message,
+                                                     std::size_t weight) override {
+    const std::size_t cap =
+        message.selector == "setBadgesCache:" ? kMaxBadgeCacheBytes : kMaxCallBytes;
+    if (weight <= cap) return std::nullopt;
+    const std::string why =
+        "its arguments of " + std::to_string(weight) + " bytes are above " + std::to_string(cap);
+    return refuseOversized(message, why, NSVendedRefusal::Kind::LimitsExceeded);
   }
 
-  void unload() {
-    if (!thread_.joinable()) return;
-    (void)!::write(stop_[1], "x", 1);
-    thread_.join();
-    objectSlot_.reset();
-    postSlot_.reset();
-    postsSlot_.reset();
-    bus_.reset();
-    ::close(stop_[0]);
-    ::close(stop_[1]);
+  void messageCouldNotBeDecoded(const NSVendedMessage& message, const std::string& why) override {
+    std::fprintf(stderr, "VRKFinderPlugin: refused %s: %s\n", message.member.c_str(), why.c_str());
+  }
+
+  std::optional<NSVendedRefusal> handleMessage(const NSVendedMessage& message,
+                                               std::span<const Object> a) override {
+    if (std::string why = OverlongString(message.selector, a); !why.empty()) {
+      return refuseOversized(message, why, NSVendedRefusal::Kind::InvalidArguments);
+    }
+    auto arg = [&](std::size_t i) { return i < a.size() ? a[i] : Object(); };
+    const std::string& selector = message.selector;
+    std::size_t full = 0;  // new badge paths refused for the table's cap
+    {
+      MutexLock lock(mutex_);
+      if (selector == "setRootFolderPath:") {
+        shown_.root = arg(0).stringOrNil();
+      } else if (selector == "setIconType:toPath:") {
+        if (auto path = arg(1).stringOrNil()) full += !setBadge(*path, arg(0).integerValue());
+      } else if (selector == "hideIcons:") {
+        shown_.hidden = arg(0).boolValue();
+      } else if (selector == "cleanIconsCache") {
+        clearBadges();
+      } else if (selector == "setBadgesCache:") {
+        clearBadges();
+        if (const ObjectDictionary* cache = arg(0).dictionary()) {
+          for (const auto& [path, type] : *cache) full += !setBadge(path, type.integerValue());
+        }
+      } else if (selector == "addMenuItems:") {
+        shown_.menuItems = arg(0);
+      } else if (selector == "removeAllMenuItems") {
+        shown_.menuItems = Object();
+      } else if (selector == "changeLanguage:") {
+        shown_.language = arg(0).stringOrNil();
+      } else {
+        return NSVendedRefusal{NSVendedRefusal::Kind::UnknownSelector,
+                               "no method " + message.member};
+      }
+      ++shown_.received[selector];
+    }
+    if (full > 0) {
+      for (std::size_t i = 1; i < full; ++i) tableFull_.note();
+      if (std::uint64_t count = tableFull_.note()) {
+        std::fprintf(stderr,
+                     "VRKFinderPlugin: the badge table is full (%zu paths); refused %llu new "
+                     "paths since the last line\n",
+                     kMaxBadges, static_cast<unsigned long long>(count));
+      }
+      return NSVendedRefusal{NSVendedRefusal::Kind::LimitsExceeded, "the badge table is full"};
+    }
+    return std::nullopt;
+  }
+
+  void connectionDidLoseBus(const std::string& why) override {
+    std::fprintf(stderr, "VRKFinderPlugin: lost the session bus: %s\n", why.c_str());
+  }
+
+  // The library is going away: nothing it set stays on screen.
+  void libraryWillDie() {
+    MutexLock lock(mutex_);
+    shown_.root.reset();
+    clearBadges();
+    shown_.menuItems = Object();
+    ++shown_.received[std::string(kVRKDylibWillDieSoonNotification)];
   }
 
   json state() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     json badges = json::object();
     for (const auto& [path, type] : shown_.badges) badges[path] = type;
     json received = json::object();
@@ -149,19 +167,17 @@ class Plugin final {
             {"received", received}};
   }
 
-  json menu(const std::string& path) {
-    {
-      std::lock_guard lock(mutex_);
-      const bool under =
-          shown_.root && path.size() > shown_.root->size() && path.starts_with(*shown_.root);
-      if (!under) return nullptr;
-      shown_.menuItems = Object();
-    }
-    if (!bridge_)
-      bridge_ = std::make_unique<VRKFinderSyncMachBridgeExtensionSide>(std::weak_ptr<FinderSync>());
-    // The library sends the items to the root object before it answers this question.
-    if (!bridge_->requestLockableWhenSelectItemAtPath(path)) return nullptr;
-    std::lock_guard lock(mutex_);
+  // Whether `path` is strictly under the root; if so, the last menu received is forgotten.
+  bool beginMenu(const std::string& path) {
+    MutexLock lock(mutex_);
+    const bool under =
+        shown_.root && path.size() > shown_.root->size() && path.starts_with(*shown_.root);
+    if (under) shown_.menuItems = Object();
+    return under;
+  }
+
+  json menuItems() {
+    MutexLock lock(mutex_);
     if (!shown_.menuItems.isArray()) return nullptr;
     json items = json::array();
     for (const Object& item : *shown_.menuItems.array()) {
@@ -172,110 +188,18 @@ class Plugin final {
   }
 
  private:
-  void serve() {
-    for (;;) {
-      int r;
-      while ((r = sd_bus_process(bus_.get(), nullptr)) > 0) {
-      }
-      if (r < 0) {
-        std::fprintf(stderr, "VRKFinderPlugin: lost the session bus: %s\n", std::strerror(-r));
-        return;
-      }
-      pollfd fds[2] = {
-          {sd_bus_get_fd(bus_.get()), static_cast<short>(sd_bus_get_events(bus_.get())), 0},
-          {stop_[0], POLLIN, 0}};
-      ::poll(fds, 2, -1);
-      if (fds[1].revents != 0) return;
-    }
-  }
-
-  static int OnCall(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    if (sd_bus_message_is_method_call(m, distantobjects::kInterface, nullptr) <= 0) return 0;
-    return static_cast<Plugin*>(userdata)->handle(m);
-  }
-
-  int handle(sd_bus_message* m) {
-    const std::string member = sd_bus_message_get_member(m);
-    const std::size_t cap = member == "setBadgesCache_" ? kMaxBadgeCacheBytes : kMaxCallBytes;
-    if (std::optional<std::size_t> weight = dbus::WeighMessageArguments(m);
-        weight && *weight > cap) {
-      const std::string why =
-          "its arguments of " + std::to_string(*weight) + " bytes are above " + std::to_string(cap);
-      return refuseOversized(m, member, why, SD_BUS_ERROR_LIMITS_EXCEEDED);
-    }
-    std::string why;
-    auto arguments = dbus::ReadMessageArguments(m, &why);
-    if (!arguments) {
-      std::fprintf(stderr, "VRKFinderPlugin: refused %s: %s\n", member.c_str(), why.c_str());
-      return sd_bus_reply_method_errorf(m, SD_BUS_ERROR_INVALID_ARGS, "%s", why.c_str());
-    }
-    if (why = OverlongString(member, *arguments); !why.empty()) {
-      return refuseOversized(m, member, why, SD_BUS_ERROR_INVALID_ARGS);
-    }
-    const std::vector<Object>& a = *arguments;
-    auto arg = [&](std::size_t i) { return i < a.size() ? a[i] : Object(); };
-    std::string selector;
-    std::size_t full = 0;  // new badge paths refused for the table's cap
-    {
-      std::lock_guard lock(mutex_);
-      if (member == "setRootFolderPath_") {
-        selector = "setRootFolderPath:";
-        shown_.root = arg(0).stringOrNil();
-      } else if (member == "setIconType_toPath_") {
-        selector = "setIconType:toPath:";
-        if (auto path = arg(1).stringOrNil()) full += !setBadge(*path, arg(0).integerValue());
-      } else if (member == "hideIcons_") {
-        selector = "hideIcons:";
-        shown_.hidden = arg(0).boolValue();
-      } else if (member == "cleanIconsCache") {
-        selector = "cleanIconsCache";
-        clearBadges();
-      } else if (member == "setBadgesCache_") {
-        selector = "setBadgesCache:";
-        clearBadges();
-        if (const ObjectDictionary* cache = arg(0).dictionary()) {
-          for (const auto& [path, type] : *cache) full += !setBadge(path, type.integerValue());
-        }
-      } else if (member == "addMenuItems_") {
-        selector = "addMenuItems:";
-        shown_.menuItems = arg(0);
-      } else if (member == "removeAllMenuItems") {
-        selector = "removeAllMenuItems";
-        shown_.menuItems = Object();
-      } else if (member == "changeLanguage_") {
-        selector = "changeLanguage:";
-        shown_.language = arg(0).stringOrNil();
-      } else {
-        return sd_bus_reply_method_errorf(m, SD_BUS_ERROR_UNKNOWN_METHOD, "no method %s",
-                                          member.c_str());
-      }
-      ++shown_.received[selector];
-    }
-    if (full > 0) {
-      for (std::size_t i = 1; i < full; ++i) tableFull_.note();
-      if (std::uint64_t count = tableFull_.note()) {
-        std::fprintf(stderr,
-                     "VRKFinderPlugin: the badge table is full (%zu paths); refused %llu new "
-                     "paths since the last line\n",
-                     kMaxBadges, static_cast<unsigned long long>(count));
-      }
-      return sd_bus_reply_method_errorf(m, SD_BUS_ERROR_LIMITS_EXCEEDED, "the badge table is full");
-    }
-    return sd_bus_reply_method_return(m, "");
-  }
-
   // Refuses a call for its size, with one log line per burst of such calls.
-  int refuseOversized(sd_bus_message* m, const std::string& member, const std::string& why,
-                      const char* error) {
+  NSVendedRefusal refuseOversized(const NSVendedMessage& message, const std::string& why,
+                                  NSVendedRefusal::Kind kind) {
     if (std::uint64_t count = refusedCalls_.note()) {
       std::fprintf(stderr, "VRKFinderPlugin: refused %s: %s (%llu since the last line)\n",
-                   member.c_str(), why.c_str(), static_cast<unsigned long long>(count));
+                   message.member.c_str(), why.c_str(), static_cast<unsigned long long>(count));
     }
-    return sd_bus_reply_method_errorf(m, error, "%s", why.c_str());
+    return {kind, why};
   }
 
   // Why a call is refused for a string longer than a path may be, or "" when none is.
-  static std::string OverlongString(const std::string& member, const std::vector<Object>& a) {
+  static std::string OverlongString(const std::string& selector, std::span<const Object> a) {
     auto overlong = [](std::size_t size) {
       return "a string of " + std::to_string(size) + " bytes is longer than " +
              std::to_string(kMaxStringBytes);
@@ -285,7 +209,7 @@ class Plugin final {
         return overlong(s->size());
       }
     }
-    if (member == "setBadgesCache_" && !a.empty()) {
+    if (selector == "setBadgesCache:" && !a.empty()) {
       if (const ObjectDictionary* cache = a[0].dictionary()) {
         for (const auto& [path, type] : *cache) {
           if (path.size() > kMaxStringBytes) return overlong(path.size());
@@ -295,8 +219,8 @@ class Plugin final {
     return "";
   }
 
-  // Sets one badge; false when `path` is new and the table is full. Called under mutex_.
-  bool setBadge(const std::string& path, std::int64_t type) {
+  // Sets one badge; false when `path` is new and the table is full.
+  bool setBadge(const std::string& path, std::int64_t type) REQUIRES(mutex_) {
     if (auto it = shown_.badges.find(path); it != shown_.badges.end()) {
       it->second = type;
       return true;
@@ -308,43 +232,78 @@ class Plugin final {
     shown_.badgeBytes += path.size();
     return true;
   }
-  void clearBadges() {
+  void clearBadges() REQUIRES(mutex_) {
     shown_.badges.clear();
     shown_.badgeBytes = 0;
   }
 
-  // For Post and Posts signals alike.
-  static int OnPost(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    // Only the will-die notification matters here, and it carries nothing: whatever is over the
-    // center's own cap is refused unread.
-    std::vector<dbus::RefusedNotification> refused;
-    if (auto notes = dbus::DecodeCenterSignal(m, kMaxDistributedPayloadBytes, &refused)) {
-      for (const NSNotification& note : *notes) static_cast<Plugin*>(userdata)->notified(note);
-    }
-    return 0;
-  }
-
-  void notified(const NSNotification& note) {
-    if (note.name != kVRKDylibWillDieSoonNotification) return;
-    std::lock_guard lock(mutex_);
-    // The library is going away: nothing it set stays on screen.
-    shown_.root.reset();
-    clearBadges();
-    shown_.menuItems = Object();
-    ++shown_.received[std::string(kVRKDylibWillDieSoonNotification)];
-  }
-
-  std::mutex mutex_;
-  Shown shown_;
+  Mutex mutex_;
+  Shown shown_ GUARDED_BY(mutex_);
   // Refusals that may come in floods: one line per burst, with a count.
   LogThrottle refusedCalls_{std::chrono::seconds(1)};
   LogThrottle tableFull_{std::chrono::seconds(1)};
-  dbus::BusPtr bus_;
-  dbus::SlotPtr objectSlot_;
-  dbus::SlotPtr postSlot_;
-  dbus::SlotPtr postsSlot_;
-  int stop_[2] = {-1, -1};
-  std::thread thread_;
+};
+
+// The bundle's serving thread, the connection that vends its root object there, and the
+// library's will-die notification observed on the same thread.
+class Plugin final {
+ public:
+  bool load(std::string* error) {
+    thread_ = Thread::create([] { RunLoop::current().run(); }, "VRKFinderPlugin");
+    thread_->start();
+    std::string why;
+    thread_->perform(
+        [&] {
+          connection_ =
+              NSConnection::serviceConnectionWithName(kVRKFinderPluginConnectionName, root_, &why);
+          if (!connection_) return;
+          NSDistributedNotificationCenter::defaultCenter().addObserver(
+              this, [root = root_](const NSNotification&) { root->libraryWillDie(); },
+              std::string(kVRKDylibWillDieSoonNotification), Object(),
+              NSNotificationSuspensionBehavior::DeliverImmediately);
+        },
+        true);
+    if (!connection_) {
+      *error = std::string("cannot vend ") + kVRKFinderPluginConnectionName + ": " + why;
+      stopThread();
+      return false;
+    }
+    return true;
+  }
+
+  void unload() {
+    if (!thread_) return;
+    thread_->perform(
+        [this] {
+          NSDistributedNotificationCenter::defaultCenter().removeObserver(this);
+          connection_->invalidate();
+          connection_.reset();
+        },
+        true);
+    stopThread();
+  }
+
+  json state() { return root_->state(); }
+
+  json menu(const std::string& path) {
+    if (!root_->beginMenu(path)) return nullptr;
+    if (!bridge_)
+      bridge_ = std::make_unique<VRKFinderSyncMachBridgeExtensionSide>(std::weak_ptr<FinderSync>());
+    // The library sends the items to the root object before it answers this question.
+    if (!bridge_->requestLockableWhenSelectItemAtPath(path)) return nullptr;
+    return root_->menuItems();
+  }
+
+ private:
+  void stopThread() {
+    thread_->perform([] { RunLoop::current().stop(); }, false);
+    thread_->join();
+    thread_.reset();
+  }
+
+  const std::shared_ptr<RootObject> root_ = std::make_shared<RootObject>();
+  std::shared_ptr<Thread> thread_;
+  std::shared_ptr<NSConnection> connection_;  // serving thread only
   // Host thread only.
   std::unique_ptr<VRKFinderSyncMachBridgeExtensionSide> bridge_;
 };
