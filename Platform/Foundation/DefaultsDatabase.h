@@ -136,6 +136,12 @@ class Database final {
  private:
   Database(sqlite3* db, std::string path);
   Status prepare();
+  Status ensureSchema();
+  Status prepareStatements();
+  std::optional<std::int64_t> queryInt(const char* sql);
+  Status statusOfLastError() const;
+  // Steps a statement that returns no rows: true when it is done, false (logged) otherwise.
+  [[nodiscard]] bool stepDone(sqlite3_stmt* statement, std::string_view action);
   bool fail(int rc, std::string_view action);
   std::optional<Object> readEntries(std::string_view key, Object base);
   std::optional<ObjectDictionary> readAllInTransaction();
