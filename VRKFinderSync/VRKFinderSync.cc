@@ -213,7 +213,9 @@ void VRKFinderSync::setIconType(std::int64_t type, const std::optional<std::stri
     if (sharedDefaults_) {
       sharedDefaults_->setObjectInDictionary(Object::numberWithInteger(type), *path,
                                              kBadgeCacheKey);
-      sharedDefaults_->synchronize();
+      // A failed write is logged by the store and stays pending for its next synchronize; the
+      // badge is announced either way, as the extension needs no store to show it.
+      (void)sharedDefaults_->synchronize();
     }
     postDistributed(kVRKIconTypeChangedNotification, Object(),
                     PathInfo(kVRKUserInfoTypeKey, Object::numberWithInteger(type), *path));

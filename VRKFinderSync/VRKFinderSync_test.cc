@@ -496,7 +496,7 @@ TEST_F(ControllerTest, AnAnswerFromInsideTheQuestionIsPublishedBeforeTheReply) {
       },
       std::string(kVRKContextMenuClickNotification));
   Store()->setObject(Object(ObjectArray{}), kVRKMenuItemsKey);
-  Store()->synchronize();
+  ASSERT_TRUE(Store()->synchronize());
   LogCapture log;
   int request = 0;
   controller->requestPythonItemLockPermissionAtPath("/r/file", &request);

@@ -17,9 +17,9 @@
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
-#include "tests/support/TemporaryRoot.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 #include "VRKFinderSync/VRKMachBridgeTargetRecorder.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk {
 namespace {
@@ -196,7 +196,7 @@ TEST_F(FinderSyncTest, LanguageComesFromTheStoreOrTheLocale) {
       Store(kLanguageKey, Object(c.stored));
     } else {
       store_->removeObjectForKey(kLanguageKey);
-      store_->synchronize();
+      ASSERT_TRUE(store_->synchronize());
     }
     LogCapture log;
     auto controller = FinderSync::create();
