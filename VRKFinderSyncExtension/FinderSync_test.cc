@@ -19,6 +19,7 @@
 #include "Platform/Foundation/RunLoop.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 #include "VRKFinderSync/VRKMachBridgeTargetRecorder.h"
+#include "tests/support/RunLoopUntil.h"
 #include "tests/support/TemporaryRoot.h"
 
 namespace vrk {
@@ -126,18 +127,15 @@ TEST_F(FinderSyncTest, StartWithoutARootPollsUntilOneIsStored) {
   EXPECT_TRUE(log.contains("[Finder Sync Extension] Cached rootFolderPath = (null)"));
   EXPECT_EQ(log.count("[Finder Sync Extension] try to read Root Folder Path from sharedDefaults"),
             1u);
-  auto limit = RunLoop::Clock::now() + 2s;
-  while (log.count("[Finder Sync Extension] try to read Root Folder Path from sharedDefaults") <
-             3 &&
-         RunLoop::Clock::now() < limit) {
-    RunLoop::main().runOnce(limit);
-  }
+  RunLoopUntil(
+      [&] {
+        return log.count(
+                   "[Finder Sync Extension] try to read Root Folder Path from sharedDefaults") >= 3;
+      },
+      2s);
   EXPECT_FALSE(controller->rootFolderPath_());
   Store(kRootFolderPathKey, Object("/r"));
-  limit = RunLoop::Clock::now() + 2s;
-  while (!controller->rootFolderPath_() && RunLoop::Clock::now() < limit) {
-    RunLoop::main().runOnce(limit);
-  }
+  RunLoopUntil([&] { return controller->rootFolderPath_().has_value(); }, 2s);
   EXPECT_EQ(controller->rootFolderPath_(), "/r");
   // Found by the poll, the root reaches Finder as any other root does.
   EXPECT_EQ(recorder_->directoryURLs(), std::set<NSURL>{URL("/r")});
@@ -202,6 +200,8 @@ TEST_F(FinderSyncTest, LanguageComesFromTheStoreOrTheLocale) {
     auto controller = FinderSync::create();
     EXPECT_TRUE(log.contains(std::string("[Finder Sync Extension] init language = ") + c.expected))
         << c.locale;
+    // The language chosen is the one every lookup now uses.
+    EXPECT_EQ(BundleLocalization::sharedInstance()->language(), c.expected) << c.locale;
   }
 }
 
@@ -227,6 +227,7 @@ TEST_F(FinderSyncTest, BadgesAreRegisteredInOrderAndAgainOnALanguageChange) {
   ASSERT_EQ(registered.size(), 6u);
   EXPECT_EQ(registered[4].label, "已锁定");
   EXPECT_TRUE(log.contains("[Finder Sync Extension] Language changed to zh-Hans"));
+  EXPECT_EQ(BundleLocalization::sharedInstance()->language(), "zh-Hans");
 
   // An announcement without a language: lookups fall back to the system's choice.
   controller->changeLanguageNotified(
@@ -289,10 +290,7 @@ TEST_F(FinderSyncTest, BroadcastsReachTheControllerOnTheMainRunLoop) {
   center.postNotificationName(
       kVRKIconTypeChangedNotification, Object(),
       Info({{"type", Object::numberWithInteger(5)}, {"path", Object("/r/a")}}), true);
-  auto limit = RunLoop::Clock::now() + 5s;
-  while (!recorder_->badgeIdentifierForURL(URL("/r/a")) && RunLoop::Clock::now() < limit) {
-    RunLoop::main().runOnce(limit);
-  }
+  RunLoopUntil([&] { return recorder_->badgeIdentifierForURL(URL("/r/a")).has_value(); }, 5s);
   EXPECT_EQ(recorder_->badgeIdentifierForURL(URL("/r/a")), "5");
   controller.reset();
   // After teardown nothing is observed any more.
