@@ -85,10 +85,7 @@ class FinderSyncTest : public ::testing::Test {
 
   // Waits until the listener has handled `count` requests.
   void WaitForCalls(std::size_t count) {
-    auto limit = std::chrono::steady_clock::now() + 5s;
-    while (target_->calls().size() < count && std::chrono::steady_clock::now() < limit) {
-      std::this_thread::sleep_for(2ms);
-    }
+    target_->waitForCount(count, 5s);
     ASSERT_EQ(target_->calls().size(), count);
   }
 
@@ -359,6 +356,36 @@ TEST_F(FinderSyncTest, TheMenuComesFromTheStoredListAfterTheAnswer) {
   EXPECT_FALSE(controller->performMenuAction("launchRockets:", nullptr));
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(target_->calls().size(), 2u);
+}
+
+TEST_F(FinderSyncTest, EachEntrySelectorRunsItsOwnActionMethod) {
+  Store(kRootFolderPathKey, Object("/r"));
+  StartListener(false, false, false);
+  auto controller = FinderSync::create();
+  recorder_->setSelectedItemURLs({URL("/r/f")});
+  const std::pair<std::string_view, std::string_view> sent[] = {
+      {"shareLink:", "shareLink"},
+      {"viewOnWebsite:", "viewOnWebsite"},
+      {"lockFile:", "lockFile"},
+      {"unlockFile:", "unlockFile"},
+      {"viewHistoryVersions:", "viewHistoryVersions"},
+  };
+  std::size_t calls = 0;
+  for (const auto& [selector, relay] : sent) {
+    EXPECT_TRUE(controller->performMenuAction(selector, nullptr)) << selector;
+    WaitForCalls(++calls);
+    EXPECT_EQ(target_->calls().back(),
+              (VRKMachBridgeTargetRecorder::Call{std::string(relay), "/r/f"}))
+        << selector;
+  }
+  // The action methods themselves send the same commands, as Finder calls them by selector.
+  controller->lockFile(nullptr);
+  WaitForCalls(++calls);
+  EXPECT_EQ(target_->calls().back(), (VRKMachBridgeTargetRecorder::Call{"lockFile", "/r/f"}));
+  controller->viewHistoryVersions(nullptr);
+  WaitForCalls(++calls);
+  EXPECT_EQ(target_->calls().back(),
+            (VRKMachBridgeTargetRecorder::Call{"viewHistoryVersions", "/r/f"}));
 }
 
 TEST_F(FinderSyncTest, NoListNoMenu) {
