@@ -27,7 +27,7 @@ bool VRKFinderSync::inject() {
 }
 
 bool VRKFinderSync::injectLegacyFinderBundle() {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   Object errorInfo;
   NSAppleScript::initWithSource(kFinderBundleLoaderScript)->executeAndReturnError(&errorInfo);
   return errorInfo.isNil();

@@ -38,7 +38,7 @@ std::shared_ptr<VRKFinderSync> VRKFinderSync::sharedInstance() {
 
 bool VRKFinderSync::init() {
   // Nothing else can see the instance yet; the lock is for the analysers' sake and costs nothing.
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   badgeCache_.clear();
   if (vrk_isYosemiteOrHigher()) {
     sharedDefaults_ = NSUserDefaults::initWithSuiteName(kVRKSharedSuiteName);
@@ -91,7 +91,7 @@ Object VRKFinderSync::vrk_menuItemWithTitle(const std::optional<std::string>& ti
 
 std::shared_ptr<VRKFinderPluginProtocol> VRKFinderSync::proxy() {
   if (vrk_isYosemiteOrHigher()) return nullptr;
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   if (!connection_ || !connection_->isValid()) {
     connection_ =
         NSConnection::connectionWithRegisteredName(kVRKFinderPluginConnectionName, std::nullopt);
@@ -118,7 +118,7 @@ std::shared_ptr<VRKFinderPluginProtocol> VRKFinderSync::proxy() {
 void VRKFinderSync::connectionDidDieNotified(const NSNotification& notification) {
   std::shared_ptr<NSConnection> dead =
       NSConnection::connectionForNotificationObject(notification.object);
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   if (!dead || !connection_ || !dead->isEqual(*connection_)) return;
   if (inject()) {
     recoverAfterFinderRestartIfNeed();
@@ -131,7 +131,7 @@ void VRKFinderSync::connectionDidDieNotified(const NSNotification& notification)
 }
 
 void VRKFinderSync::recoverAfterFinderRestartIfNeed() {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   if (!rootFolderPath_value_) return;
   if (auto legacy = proxy()) legacy->setRootFolderPath(rootFolderPath_value_);
   if (auto legacy = proxy()) legacy->hideIcons(shouldHideBadge_);
@@ -140,12 +140,12 @@ void VRKFinderSync::recoverAfterFinderRestartIfNeed() {
 }
 
 bool VRKFinderSync::injectAfterFinderRestartFailed() const {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   return injectAfterFinderRestartFailed_;
 }
 
 std::shared_ptr<NSConnection> VRKFinderSync::connection() const {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   return connection_;
 }
 
@@ -164,28 +164,28 @@ void VRKFinderSync::postDistributed(std::string_view name, Object object, Object
 // ---- Root, badges, hiding, the badge cache ----
 
 ObjectDictionary VRKFinderSync::badgeCache() const {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   return badgeCache_.dictionary();
 }
 
 std::optional<std::string> VRKFinderSync::rootFolderPath_() const {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   return rootFolderPath_value_;
 }
 
 bool VRKFinderSync::shouldHideBadge() const {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   return shouldHideBadge_;
 }
 
 Object VRKFinderSync::menuItems() const {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   return menuItems_;
 }
 
 void VRKFinderSync::setRootFolderPath(const std::optional<std::string>& path) {
   {
-    std::lock_guard lock(stateMutex_);
+    VRKRecursiveMutexLock lock(stateMutex_);
     rootFolderPath_value_ = path;
     cleanIconsCacheLocked();
     if (vrk_isYosemiteOrHigher()) {
@@ -200,7 +200,7 @@ void VRKFinderSync::setRootFolderPath(const std::optional<std::string>& path) {
 }
 
 void VRKFinderSync::setIconType(std::int64_t type, const std::optional<std::string>& path) {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   if (!rootFolderPath_value_ || !path) return;
   // A plain prefix test, as the extension makes it: a sibling whose name begins with the
   // root's name passes too, and an empty root is a prefix of nothing.
@@ -213,7 +213,9 @@ void VRKFinderSync::setIconType(std::int64_t type, const std::optional<std::stri
     if (sharedDefaults_) {
       sharedDefaults_->setObjectInDictionary(Object::numberWithInteger(type), *path,
                                              kBadgeCacheKey);
-      sharedDefaults_->synchronize();
+      // A failed write is logged by the store and stays pending for its next synchronize; the
+      // badge is announced either way, as the extension needs no store to show it.
+      (void)sharedDefaults_->synchronize();
     }
     postDistributed(kVRKIconTypeChangedNotification, Object(),
                     PathInfo(kVRKUserInfoTypeKey, Object::numberWithInteger(type), *path));
@@ -223,7 +225,7 @@ void VRKFinderSync::setIconType(std::int64_t type, const std::optional<std::stri
 }
 
 void VRKFinderSync::hideIcons(bool hide) {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   if (!rootFolderPath_value_) return;
   NSLog("[VRK Finder sync client] Hide icons = %@", Object::numberWithBool(hide));
   shouldHideBadge_ = hide;
@@ -238,7 +240,7 @@ void VRKFinderSync::hideIcons(bool hide) {
 }
 
 void VRKFinderSync::cleanIconsCache() {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   cleanIconsCacheLocked();
 }
 
@@ -255,14 +257,14 @@ void VRKFinderSync::cleanIconsCacheLocked() {
 
 void VRKFinderSync::setBadgesCache(const Object& cache) {
   if (vrk_isYosemiteOrHigher()) return;
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   if (auto legacy = proxy()) legacy->setBadgesCache(cache);
 }
 
 void VRKFinderSync::notifyInjectedBundleDylibWillDieSoon() {
   NSLog("[VRK Finder sync client] notifyInjectedBundleDylibWillDieSoon");
   {
-    std::lock_guard lock(stateMutex_);
+    VRKRecursiveMutexLock lock(stateMutex_);
     postDistributed(kVRKDylibWillDieSoonNotification, Object(), Object());
     if (vrk_isYosemiteOrHigher()) {
       saveToStore(
@@ -282,7 +284,7 @@ void VRKFinderSync::notifyInjectedBundleDylibWillDieSoon() {
 // ---- Language ----
 
 void VRKFinderSync::changeLanguage(const std::optional<std::string>& language) {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   if (vrk_isYosemiteOrHigher()) {
     saveToStore({{kLanguageKey, Object(language)}});
     ObjectDictionary info;
@@ -333,7 +335,7 @@ Object VRKFinderSync::parseMenuItemInfosFrom(const Object& description) {
 void VRKFinderSync::addMenuItems(const Object&) {}
 
 void VRKFinderSync::removeAllMenuItems() {
-  std::lock_guard lock(stateMutex_);
+  VRKRecursiveMutexLock lock(stateMutex_);
   removeAllMenuItemsLocked();
 }
 
@@ -391,14 +393,14 @@ void VRKFinderSync::requestPythonItemLockPermissionAtPath(const std::optional<st
     // is removed so that it cannot be shown for this one.
     NSLog("[VRK Finder sync client] lock question without a readable path, answering no menu");
     if (vrk_isYosemiteOrHigher()) {
-      std::lock_guard lock(stateMutex_);
+      VRKRecursiveMutexLock lock(stateMutex_);
       saveToStore({{kVRKMenuItemsKey, Object()}});
     }
     replyShouldShowLockMenuItemMachMsg(msg, false, false, false);
     return;
   }
   {
-    std::lock_guard<std::mutex> lock(questionsMutex_);
+    MutexLock lock(questionsMutex_);
     openQuestions_.push_back(msg);
   }
   ObjectDictionary info{{std::string(kVRKUserInfoTypeKey),
@@ -407,7 +409,7 @@ void VRKFinderSync::requestPythonItemLockPermissionAtPath(const std::optional<st
                         {std::string(kVRKUserInfoMachKey), Object::valueWithPointer(msg)}};
   NSNotificationCenter::defaultCenter().postNotificationName(kVRKContextMenuClickNotification,
                                                              Object(), Object(std::move(info)));
-  std::lock_guard<std::mutex> lock(questionsMutex_);
+  MutexLock lock(questionsMutex_);
   openQuestions_.erase(std::find(openQuestions_.begin(), openQuestions_.end(), msg));
 }
 
@@ -423,7 +425,7 @@ void VRKFinderSync::lockPermissionReplyNotified(const NSNotification& notificati
   const void* msg = mach.pointerValue();
   bool open = false;
   if (mach.isPointer()) {
-    std::lock_guard<std::mutex> lock(questionsMutex_);
+    MutexLock lock(questionsMutex_);
     open = std::find(openQuestions_.begin(), openQuestions_.end(), msg) != openQuestions_.end();
   }
   if (!open) {
@@ -439,7 +441,7 @@ void VRKFinderSync::lockPermissionReplyNotified(const NSNotification& notificati
   bool isFile = description.objectForKey(kVRKMenuIsFileKey).boolValue();
   NSLog("[VRK Finder sync client] menu item showcase:%@", description);
   {
-    std::lock_guard lock(stateMutex_);
+    VRKRecursiveMutexLock lock(stateMutex_);
     Object menuItemInfos = parseMenuItemInfosFrom(description);
     if (vrk_isYosemiteOrHigher()) {
       saveToStore({{kVRKMenuItemsKey, menuItemInfos}});

@@ -26,12 +26,39 @@
 #include "Platform/Foundation/NSNotificationCenter.h"
 #include "Platform/Foundation/NSUserDefaults.h"
 #include "Platform/Foundation/Object.h"
+#include "Platform/Foundation/ThreadSafety.h"
 #include "Platform/Security/Authorization.h"
 #include "VRKFinderSync/VRKBadgeTable.h"
 #include "VRKFinderSync/VRKFinderPluginProtocol.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 
 namespace vrk {
+
+// The controller's state lock: a std::recursive_mutex that the thread-safety analysis knows as a
+// capability. The analysis does not follow re-entry, which only proxy() and the legacy replay
+// make, each from a call of its own.
+class CAPABILITY("mutex") VRKRecursiveMutex {
+ public:
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
+// Holds a VRKRecursiveMutex for its scope.
+class SCOPED_CAPABILITY VRKRecursiveMutexLock {
+ public:
+  explicit VRKRecursiveMutexLock(VRKRecursiveMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) {
+    mutex_.lock();
+  }
+  ~VRKRecursiveMutexLock() RELEASE() { mutex_.unlock(); }
+  VRKRecursiveMutexLock(const VRKRecursiveMutexLock&) = delete;
+  VRKRecursiveMutexLock& operator=(const VRKRecursiveMutexLock&) = delete;
+
+ private:
+  VRKRecursiveMutex& mutex_;
+};
 
 class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginProtocol {
  public:
@@ -133,8 +160,8 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
   void relayObservation(std::int32_t type, std::string_view logFormat,
                         const std::optional<std::string>& path);
   // The bodies of the operations that others call too; the caller holds stateMutex_.
-  void cleanIconsCacheLocked();
-  void removeAllMenuItemsLocked();
+  void cleanIconsCacheLocked() REQUIRES(stateMutex_);
+  void removeAllMenuItemsLocked() REQUIRES(stateMutex_);
   // The store half of one change: writes each key in order (a nil value removes it), then
   // synchronizes once, before the change is announced. False without a store or when the
   // write failed.
@@ -147,24 +174,24 @@ class VRKFinderSync final : public VRKMachBridgeTarget, public VRKFinderPluginPr
   // Guards the fields below it. Never held while a local observer runs (see the top).
   // Recursive because the legacy replay asks proxy() again for each message it sends, and the
   // facade reaches the legacy bundle through proxy() while it holds the lock.
-  mutable std::recursive_mutex stateMutex_;
+  mutable VRKRecursiveMutex stateMutex_;
   // The badge cache. Not the dictionary of Objects one would expect: a sync client badges every
   // file it knows, and that dictionary cost the client's process about three times what the
   // paths themselves take. badgeCache() still returns the dictionary, built when asked for.
-  VRKBadgeTable badgeCache_;
-  std::optional<std::string> rootFolderPath_value_;
-  bool shouldHideBadge_ = false;
-  Object menuItems_;
+  VRKBadgeTable badgeCache_ GUARDED_BY(stateMutex_);
+  std::optional<std::string> rootFolderPath_value_ GUARDED_BY(stateMutex_);
+  bool shouldHideBadge_ GUARDED_BY(stateMutex_) = false;
+  Object menuItems_ GUARDED_BY(stateMutex_);
   AuthorizationRef authRef_ = nullptr;
 
-  std::shared_ptr<NSConnection> connection_;
-  bool injectAfterFinderRestartFailed_ = false;
+  std::shared_ptr<NSConnection> connection_ GUARDED_BY(stateMutex_);
+  bool injectAfterFinderRestartFailed_ GUARDED_BY(stateMutex_) = false;
 
   // The lock questions being asked right now (one per listening thread at most): an answer is
   // acted on only while its question is still being handled, because the request it replies
   // to lives only that long.
-  std::mutex questionsMutex_;
-  std::vector<const void*> openQuestions_;
+  Mutex questionsMutex_;
+  std::vector<const void*> openQuestions_ GUARDED_BY(questionsMutex_);
 };
 
 }  // namespace vrk

@@ -1,12 +1,12 @@
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 
 #include <cstring>
-#include <mutex>
 #include <string_view>
 
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/Object.h"
 #include "Platform/Foundation/RunLoop.h"
+#include "Platform/Foundation/ThreadSafety.h"
 
 namespace vrk {
 
@@ -17,10 +17,10 @@ namespace {
 // that is still setting up. The thread is held weakly: a running thread keeps its own object,
 // and when it ends it lets go of it itself, so no one has to wait for it. The state is never
 // destroyed, because a listener may still run while the process exits.
-std::mutex& g_mutex = *new std::mutex;
-std::shared_ptr<VRKFinderSyncMachBridgeClientSide>& g_bridge =
+Mutex& g_mutex = *new Mutex;
+std::shared_ptr<VRKFinderSyncMachBridgeClientSide>& g_bridge GUARDED_BY(g_mutex) =
     *new std::shared_ptr<VRKFinderSyncMachBridgeClientSide>;
-std::weak_ptr<Thread>& g_listeningThread = *new std::weak_ptr<Thread>;
+std::weak_ptr<Thread>& g_listeningThread GUARDED_BY(g_mutex) = *new std::weak_ptr<Thread>;
 std::atomic<std::int32_t> g_finderSyncListening{0};
 
 // The lock question being dispatched right now, with what its reply needs. The request buffer
@@ -32,8 +32,8 @@ struct PendingReply {
   mach_port_t replyPort;
   mach_msg_id_t msgId;
 };
-std::mutex g_replyMutex;
-std::optional<PendingReply> g_pendingReply;
+Mutex g_replyMutex;
+std::optional<PendingReply> g_pendingReply GUARDED_BY(g_replyMutex);
 
 // The "request" handed to the controller for a lock question. The port reuses one buffer for
 // every message, so its address would be the same for each question, and an answer kept from
@@ -183,11 +183,11 @@ void VRKFinderSyncMachBridgeClientSide::handleRequest(std::span<const std::byte>
     case VRKMachCommandRequestLockPermission: {
       const void* question = NextQuestionHandle();
       {
-        std::lock_guard lock(g_replyMutex);
+        MutexLock lock(g_replyMutex);
         g_pendingReply = PendingReply{question, request->bits, request->replyPort, request->msgId};
       }
       target->requestPythonItemLockPermissionAtPath(path, question);
-      std::lock_guard lock(g_replyMutex);
+      MutexLock lock(g_replyMutex);
       g_pendingReply.reset();
       break;
     }
@@ -212,7 +212,7 @@ void VRKFinderSyncMachBridgeClientSide::replyShouldShowLockMenuItemMachMsg(const
                                                                            bool isFile) {
   std::optional<PendingReply> pending;
   {
-    std::lock_guard lock(g_replyMutex);
+    MutexLock lock(g_replyMutex);
     if (g_pendingReply && g_pendingReply->msg == msg) pending.swap(g_pendingReply);
   }
   if (!pending) {
@@ -250,7 +250,7 @@ using vrk::g_mutex;
 extern "C" {
 
 void startMachBridge(vrk::VRKMachBridgeTarget* controller) {
-  std::lock_guard lock(g_mutex);
+  vrk::MutexLock lock(g_mutex);
   if (g_finderSyncListening.load() != 0) return;
   g_finderSyncListening.fetch_add(1);
   auto bridge = std::make_shared<vrk::VRKFinderSyncMachBridgeClientSide>();
@@ -270,7 +270,7 @@ void startMachBridge(vrk::VRKMachBridgeTarget* controller) {
 }
 
 void stopMachBridge(void) {
-  std::lock_guard lock(g_mutex);
+  vrk::MutexLock lock(g_mutex);
   if (g_finderSyncListening.load() == 0) return;
   g_finderSyncListening.fetch_sub(1);
   std::shared_ptr<vrk::VRKFinderSyncMachBridgeClientSide> bridge = g_bridge;
@@ -285,7 +285,7 @@ void replyShouldShowLockMenuItemMachMsg(const void* msg, bool showLock, bool sho
                                         bool isFile) {
   std::shared_ptr<vrk::VRKFinderSyncMachBridgeClientSide> bridge;
   {
-    std::lock_guard lock(g_mutex);
+    vrk::MutexLock lock(g_mutex);
     bridge = g_bridge;
   }
   if (bridge) bridge->replyShouldShowLockMenuItemMachMsg(msg, showLock, showUnlock, isFile);

@@ -21,6 +21,7 @@
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
+#include "tests/support/RunLoopUntil.h"
 #include "tests/support/TemporaryRoot.h"
 #include "tests/support/TestBusPeer.h"
 
@@ -79,9 +80,7 @@ class ControllerTest : public ::testing::Test {
         Object(), NSNotificationSuspensionBehavior::DeliverImmediately);
     NSDistributedNotificationCenter::defaultCenter().postNotificationName("vrk.test.marker",
                                                                           Object(), Object(), true);
-    auto limit = RunLoop::Clock::now() + 5s;
-    while (!marked && RunLoop::Clock::now() < limit) RunLoop::current().runOnce(limit);
-    ASSERT_TRUE(marked);
+    ASSERT_TRUE(RunLoopUntil([&] { return marked; }, 5s));
     NSDistributedNotificationCenter::defaultCenter().removeObserver(this,
                                                                     std::string("vrk.test.marker"));
     seen_.clear();
@@ -89,10 +88,7 @@ class ControllerTest : public ::testing::Test {
 
   // Runs the main run loop until `count` broadcasts arrived (or a generous bound passed).
   void WaitFor(std::size_t count) {
-    auto limit = RunLoop::Clock::now() + 5s;
-    while (seen_.size() < count && RunLoop::Clock::now() < limit) {
-      RunLoop::current().runOnce(limit);
-    }
+    RunLoopUntil([&] { return seen_.size() >= count; }, 5s);
     ASSERT_GE(seen_.size(), count);
   }
 
@@ -496,7 +492,7 @@ TEST_F(ControllerTest, AnAnswerFromInsideTheQuestionIsPublishedBeforeTheReply) {
       },
       std::string(kVRKContextMenuClickNotification));
   Store()->setObject(Object(ObjectArray{}), kVRKMenuItemsKey);
-  Store()->synchronize();
+  ASSERT_TRUE(Store()->synchronize());
   LogCapture log;
   int request = 0;
   controller->requestPythonItemLockPermissionAtPath("/r/file", &request);

@@ -5,11 +5,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Platform/Foundation/ThreadSafety.h"
 #include "VRKFinderSync/VRKMachBridgeTarget.h"
 
 namespace vrk {
@@ -56,31 +56,31 @@ class VRKMachBridgeTargetRecorder final : public VRKMachBridgeTarget {
   }
 
   std::vector<Call> calls() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return calls_;
   }
   std::size_t count() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return count_;
   }
   // True once `n` calls have arrived, false after `limit`.
   bool waitForCount(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return count_ >= n; });
+    UniqueLock lock(mutex_);
+    return changed_.wait_for(lock.forWait(), limit, [&]() REQUIRES(mutex_) { return count_ >= n; });
   }
 
  private:
   void record(const char* method, const std::optional<std::string>& path) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ++count_;
     if (!countOnly) calls_.push_back({method, path});
     changed_.notify_all();
   }
 
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable changed_;
-  std::vector<Call> calls_;
-  std::size_t count_ = 0;
+  std::vector<Call> calls_ GUARDED_BY(mutex_);
+  std::size_t count_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace vrk

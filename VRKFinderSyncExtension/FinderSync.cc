@@ -43,17 +43,20 @@ constexpr std::array<BadgeRow, 6> kBadgeRows{{
 constexpr std::string_view kBadgeLabelTable = "Localizations";
 constexpr std::string_view kMenuImageName = "context-menu-icon";
 
+// A menu entry's command, the selector its entry carries, and the action method a click on it
+// runs.
 struct MenuAction {
   VRKExtensionAndDylibMachCommandType command;
   std::string_view selector;
+  void (FinderSync::*perform)(const std::shared_ptr<NSMenuItem>& sender);
 };
 
 constexpr std::array<MenuAction, 5> kMenuActions{{
-    {VRKMachCommandShareLink, "shareLink:"},
-    {VRKMachCommandViewOnWebsite, "viewOnWebsite:"},
-    {VRKMachCommandLockFile, "lockFile:"},
-    {VRKMachCommandUnlockFile, "unlockFile:"},
-    {VRKMachCommandViewHistoryVersions, "viewHistoryVersions:"},
+    {VRKMachCommandShareLink, "shareLink:", &FinderSync::shareLink},
+    {VRKMachCommandViewOnWebsite, "viewOnWebsite:", &FinderSync::viewOnWebsite},
+    {VRKMachCommandLockFile, "lockFile:", &FinderSync::lockFile},
+    {VRKMachCommandUnlockFile, "unlockFile:", &FinderSync::unlockFile},
+    {VRKMachCommandViewHistoryVersions, "viewHistoryVersions:", &FinderSync::viewHistoryVersions},
 }};
 
 // The five broadcasts the controller follows, in the order of subscription.
@@ -351,8 +354,7 @@ bool FinderSync::performMenuAction(std::string_view selector,
                                    const std::shared_ptr<NSMenuItem>& sender) {
   for (const MenuAction& action : kMenuActions) {
     if (action.selector != selector) continue;
-    (void)sender;  // the entry itself carries nothing the click needs
-    sendClick(action.command);
+    (this->*action.perform)(sender);
     return true;
   }
   return false;
@@ -364,6 +366,7 @@ void FinderSync::sendClick(std::int64_t command) {
   g_machBridge->menuItemClicked(static_cast<VRKExtensionAndDylibMachCommandType>(command), *path);
 }
 
+// The entry itself carries nothing a click needs: the selection names the item.
 void FinderSync::shareLink(const std::shared_ptr<NSMenuItem>&) {
   sendClick(VRKMachCommandShareLink);
 }

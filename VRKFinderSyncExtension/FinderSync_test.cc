@@ -17,9 +17,10 @@
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
-#include "tests/support/TemporaryRoot.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 #include "VRKFinderSync/VRKMachBridgeTargetRecorder.h"
+#include "tests/support/RunLoopUntil.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk {
 namespace {
@@ -84,10 +85,7 @@ class FinderSyncTest : public ::testing::Test {
 
   // Waits until the listener has handled `count` requests.
   void WaitForCalls(std::size_t count) {
-    auto limit = std::chrono::steady_clock::now() + 5s;
-    while (target_->calls().size() < count && std::chrono::steady_clock::now() < limit) {
-      std::this_thread::sleep_for(2ms);
-    }
+    target_->waitForCount(count, 5s);
     ASSERT_EQ(target_->calls().size(), count);
   }
 
@@ -126,18 +124,15 @@ TEST_F(FinderSyncTest, StartWithoutARootPollsUntilOneIsStored) {
   EXPECT_TRUE(log.contains("[Finder Sync Extension] Cached rootFolderPath = (null)"));
   EXPECT_EQ(log.count("[Finder Sync Extension] try to read Root Folder Path from sharedDefaults"),
             1u);
-  auto limit = RunLoop::Clock::now() + 2s;
-  while (log.count("[Finder Sync Extension] try to read Root Folder Path from sharedDefaults") <
-             3 &&
-         RunLoop::Clock::now() < limit) {
-    RunLoop::main().runOnce(limit);
-  }
+  RunLoopUntil(
+      [&] {
+        return log.count(
+                   "[Finder Sync Extension] try to read Root Folder Path from sharedDefaults") >= 3;
+      },
+      2s);
   EXPECT_FALSE(controller->rootFolderPath_());
   Store(kRootFolderPathKey, Object("/r"));
-  limit = RunLoop::Clock::now() + 2s;
-  while (!controller->rootFolderPath_() && RunLoop::Clock::now() < limit) {
-    RunLoop::main().runOnce(limit);
-  }
+  RunLoopUntil([&] { return controller->rootFolderPath_().has_value(); }, 2s);
   EXPECT_EQ(controller->rootFolderPath_(), "/r");
   // Found by the poll, the root reaches Finder as any other root does.
   EXPECT_EQ(recorder_->directoryURLs(), std::set<NSURL>{URL("/r")});
@@ -196,12 +191,14 @@ TEST_F(FinderSyncTest, LanguageComesFromTheStoreOrTheLocale) {
       Store(kLanguageKey, Object(c.stored));
     } else {
       store_->removeObjectForKey(kLanguageKey);
-      store_->synchronize();
+      ASSERT_TRUE(store_->synchronize());
     }
     LogCapture log;
     auto controller = FinderSync::create();
     EXPECT_TRUE(log.contains(std::string("[Finder Sync Extension] init language = ") + c.expected))
         << c.locale;
+    // The language chosen is the one every lookup now uses.
+    EXPECT_EQ(BundleLocalization::sharedInstance()->language(), c.expected) << c.locale;
   }
 }
 
@@ -227,6 +224,7 @@ TEST_F(FinderSyncTest, BadgesAreRegisteredInOrderAndAgainOnALanguageChange) {
   ASSERT_EQ(registered.size(), 6u);
   EXPECT_EQ(registered[4].label, "已锁定");
   EXPECT_TRUE(log.contains("[Finder Sync Extension] Language changed to zh-Hans"));
+  EXPECT_EQ(BundleLocalization::sharedInstance()->language(), "zh-Hans");
 
   // An announcement without a language: lookups fall back to the system's choice.
   controller->changeLanguageNotified(
@@ -289,10 +287,7 @@ TEST_F(FinderSyncTest, BroadcastsReachTheControllerOnTheMainRunLoop) {
   center.postNotificationName(
       kVRKIconTypeChangedNotification, Object(),
       Info({{"type", Object::numberWithInteger(5)}, {"path", Object("/r/a")}}), true);
-  auto limit = RunLoop::Clock::now() + 5s;
-  while (!recorder_->badgeIdentifierForURL(URL("/r/a")) && RunLoop::Clock::now() < limit) {
-    RunLoop::main().runOnce(limit);
-  }
+  RunLoopUntil([&] { return recorder_->badgeIdentifierForURL(URL("/r/a")).has_value(); }, 5s);
   EXPECT_EQ(recorder_->badgeIdentifierForURL(URL("/r/a")), "5");
   controller.reset();
   // After teardown nothing is observed any more.
@@ -361,6 +356,36 @@ TEST_F(FinderSyncTest, TheMenuComesFromTheStoredListAfterTheAnswer) {
   EXPECT_FALSE(controller->performMenuAction("launchRockets:", nullptr));
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(target_->calls().size(), 2u);
+}
+
+TEST_F(FinderSyncTest, EachEntrySelectorRunsItsOwnActionMethod) {
+  Store(kRootFolderPathKey, Object("/r"));
+  StartListener(false, false, false);
+  auto controller = FinderSync::create();
+  recorder_->setSelectedItemURLs({URL("/r/f")});
+  const std::pair<std::string_view, std::string_view> sent[] = {
+      {"shareLink:", "shareLink"},
+      {"viewOnWebsite:", "viewOnWebsite"},
+      {"lockFile:", "lockFile"},
+      {"unlockFile:", "unlockFile"},
+      {"viewHistoryVersions:", "viewHistoryVersions"},
+  };
+  std::size_t calls = 0;
+  for (const auto& [selector, relay] : sent) {
+    EXPECT_TRUE(controller->performMenuAction(selector, nullptr)) << selector;
+    WaitForCalls(++calls);
+    EXPECT_EQ(target_->calls().back(),
+              (VRKMachBridgeTargetRecorder::Call{std::string(relay), "/r/f"}))
+        << selector;
+  }
+  // The action methods themselves send the same commands, as Finder calls them by selector.
+  controller->lockFile(nullptr);
+  WaitForCalls(++calls);
+  EXPECT_EQ(target_->calls().back(), (VRKMachBridgeTargetRecorder::Call{"lockFile", "/r/f"}));
+  controller->viewHistoryVersions(nullptr);
+  WaitForCalls(++calls);
+  EXPECT_EQ(target_->calls().back(),
+            (VRKMachBridgeTargetRecorder::Call{"viewHistoryVersions", "/r/f"}));
 }
 
 TEST_F(FinderSyncTest, NoListNoMenu) {

@@ -75,7 +75,7 @@ void BM_SetObjectInDictionaryAndSynchronize(benchmark::State& state) {
   auto defaults = vrk::NSUserDefaults::initWithSuiteName("group.com.mirelta.sync");
   const vrk::ObjectDictionary cache = BadgeCache(state.range(0), 0);
   defaults->setObject(vrk::Object(cache), "kBadgeCacheKey");
-  defaults->synchronize();
+  if (!defaults->synchronize()) state.SkipWithError("synchronize failed");
   std::vector<std::string> paths;
   for (const auto& [path, type] : cache) paths.push_back(path);
   std::size_t n = 0;
@@ -141,7 +141,7 @@ void BM_ObjectForKeyUnchanged(benchmark::State& state) {
   auto defaults = vrk::NSUserDefaults::initWithSuiteName("group.com.mirelta.sync");
   defaults->setObject(vrk::Object("/home/user/Sync"), "kRootFolderPathKey");
   defaults->setObject(vrk::Object(BadgeCache(100'000, 0)), "kBadgeCacheKey");
-  defaults->synchronize();
+  if (!defaults->synchronize()) state.SkipWithError("synchronize failed");
   for (auto _ : state) {
     benchmark::DoNotOptimize(defaults->objectForKey("kRootFolderPathKey"));
   }

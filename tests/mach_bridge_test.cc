@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -26,10 +27,10 @@
 #include "Platform/Foundation/EmulatedRoot.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/SanitizerBuild.h"
-#include "tests/support/TemporaryRoot.h"
 #include "Platform/Mach/PortSpace.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
 #include "VRKFinderSync/VRKMachBridgeTargetRecorder.h"
+#include "tests/support/TemporaryRoot.h"
 
 extern char** environ;
 
@@ -424,10 +425,12 @@ TEST_F(MachBridgeTest, AnAnswerKeptFromAnEarlierQuestionDoesNotAnswerTheNextOne)
 TEST_F(MachBridgeTest, AReplyThatComesAfterTheWaitIsNotTakenForTheNextAnswer) {
   // The first answer comes after the extension gave up waiting; by then the second question
   // is queued behind it and answered at once with other flags.
+  std::promise<void> gaveUp;
+  std::shared_future<void> waitOver = gaveUp.get_future().share();
   recorder_->onLockQuestion = [&](const std::optional<std::string>& path, const void* msg) {
     if (path == "/slow") {
-      // Longer than the extension's one-second wait for the reply.
-      std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+      // Answered only once the extension has stopped waiting for this answer.
+      waitOver.wait_for(std::chrono::seconds(10));
       replyShouldShowLockMenuItemMachMsg(msg, true, true, true);
     } else {
       replyShouldShowLockMenuItemMachMsg(msg, false, false, true);
@@ -436,6 +439,7 @@ TEST_F(MachBridgeTest, AReplyThatComesAfterTheWaitIsNotTakenForTheNextAnswer) {
   StartListener();
   ExtensionProcess extension;
   Response slow = extension.run("lock /slow");
+  gaveUp.set_value();
   EXPECT_EQ(slow.result, "null");
   Response next = extension.run("lock /next");
   EXPECT_EQ(next.result, "0 0 1");

@@ -5,8 +5,8 @@
 namespace vrk {
 namespace {
 
-std::mutex g_defaultMutex;
-std::shared_ptr<FIFinderSyncController> g_default;
+Mutex g_defaultMutex;
+std::shared_ptr<FIFinderSyncController> g_default GUARDED_BY(g_defaultMutex);
 
 std::string DescribeURLs(const std::optional<std::set<NSURL>>& urls) {
   if (!urls) return "nil";
@@ -56,14 +56,14 @@ std::string FIFinderSync::description() const {
 }
 
 std::shared_ptr<FIFinderSyncController> FIFinderSyncController::defaultController() {
-  std::lock_guard lock(g_defaultMutex);
+  MutexLock lock(g_defaultMutex);
   if (!g_default) g_default = std::make_shared<FIFinderSyncRecorder>(/*recordCalls=*/false);
   return g_default;
 }
 
 void FIFinderSyncController::setDefaultController(
     std::shared_ptr<FIFinderSyncController> controller) {
-  std::lock_guard lock(g_defaultMutex);
+  MutexLock lock(g_defaultMutex);
   g_default = std::move(controller);
 }
 
@@ -97,20 +97,20 @@ void FIFinderSyncRecorder::record(Call call) {
 }
 
 std::optional<std::set<NSURL>> FIFinderSyncRecorder::directoryURLs() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   record({.method = Method::directoryURLs});
   return directoryURLs_;
 }
 
 void FIFinderSyncRecorder::setDirectoryURLs(std::optional<std::set<NSURL>> urls) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   record({.method = Method::setDirectoryURLs, .urls = urls});
   directoryURLs_ = std::move(urls);
 }
 
 void FIFinderSyncRecorder::setBadgeImage(std::shared_ptr<const NSImage> image, std::string label,
                                          std::string badgeIdentifier) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   record({.method = Method::setBadgeImage,
           .image = image,
           .label = label,
@@ -119,7 +119,7 @@ void FIFinderSyncRecorder::setBadgeImage(std::shared_ptr<const NSImage> image, s
 }
 
 void FIFinderSyncRecorder::setBadgeIdentifier(std::string badgeIdentifier, const NSURL& url) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   record({.method = Method::setBadgeIdentifier, .identifier = badgeIdentifier, .url = url});
   if (badgeIdentifier.empty()) {
     badges_.erase(url);
@@ -129,34 +129,34 @@ void FIFinderSyncRecorder::setBadgeIdentifier(std::string badgeIdentifier, const
 }
 
 std::vector<NSURL> FIFinderSyncRecorder::selectedItemURLs() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   record({.method = Method::selectedItemURLs});
   return selected_;
 }
 
 std::optional<NSURL> FIFinderSyncRecorder::targetedURL() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   record({.method = Method::targetedURL});
   return targeted_;
 }
 
 void FIFinderSyncRecorder::setSelectedItemURLs(std::vector<NSURL> urls) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   selected_ = std::move(urls);
 }
 
 void FIFinderSyncRecorder::setTargetedURL(std::optional<NSURL> url) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   targeted_ = std::move(url);
 }
 
 std::vector<FIFinderSyncRecorder::Call> FIFinderSyncRecorder::calls() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return calls_;
 }
 
 std::vector<FIFinderSyncRecorder::Call> FIFinderSyncRecorder::calls(Method method) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<Call> out;
   for (const Call& call : calls_) {
     if (call.method == method) out.push_back(call);
@@ -165,25 +165,25 @@ std::vector<FIFinderSyncRecorder::Call> FIFinderSyncRecorder::calls(Method metho
 }
 
 std::vector<std::string> FIFinderSyncRecorder::callDescriptions() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<std::string> out;
   for (const Call& call : calls_) out.push_back(call.description());
   return out;
 }
 
 void FIFinderSyncRecorder::clearCalls() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   calls_.clear();
 }
 
 std::map<std::string, FIFinderSyncRecorder::Registration> FIFinderSyncRecorder::registrations()
     const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return registrations_;
 }
 
 std::optional<std::string> FIFinderSyncRecorder::badgeIdentifierForURL(const NSURL& url) const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = badges_.find(url);
   if (it == badges_.end()) return std::nullopt;
   return it->second;

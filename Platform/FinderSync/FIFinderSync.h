@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -30,6 +29,7 @@
 #include "Platform/AppKit/NSImage.h"
 #include "Platform/AppKit/NSMenu.h"
 #include "Platform/Foundation/NSURL.h"
+#include "Platform/Foundation/ThreadSafety.h"
 
 namespace vrk {
 
@@ -154,16 +154,16 @@ class FIFinderSyncRecorder final : public FIFinderSyncController {
   std::optional<std::string> badgeIdentifierForURL(const NSURL& url) const;
 
  private:
-  void record(Call call);
+  void record(Call call) REQUIRES(mutex_);
 
   const bool recordCalls_;
-  mutable std::mutex mutex_;
-  std::vector<Call> calls_;
-  std::optional<std::set<NSURL>> directoryURLs_;
-  std::map<std::string, Registration> registrations_;
-  std::map<NSURL, std::string> badges_;
-  std::vector<NSURL> selected_;
-  std::optional<NSURL> targeted_;
+  mutable Mutex mutex_;
+  std::vector<Call> calls_ GUARDED_BY(mutex_);
+  std::optional<std::set<NSURL>> directoryURLs_ GUARDED_BY(mutex_);
+  std::map<std::string, Registration> registrations_ GUARDED_BY(mutex_);
+  std::map<NSURL, std::string> badges_ GUARDED_BY(mutex_);
+  std::vector<NSURL> selected_ GUARDED_BY(mutex_);
+  std::optional<NSURL> targeted_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vrk

@@ -17,6 +17,7 @@
 #include "Platform/FinderSync/HostProtocol.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
+#include "tests/support/RunLoopUntil.h"
 
 namespace vrk::findersync {
 namespace {
@@ -324,10 +325,7 @@ TEST_F(HostConnectionTest, HostGoingAwayRunsTheDisconnectHandlerOnce) {
   int disconnects = 0;
   connection_->setDisconnectHandler([&] { ++disconnects; });
   ::close(hostFd_);
-  auto deadline = RunLoop::Clock::now() + std::chrono::seconds(5);
-  while (connection_->isConnected() && RunLoop::Clock::now() < deadline) {
-    RunLoop::main().runOnce(deadline);
-  }
+  RunLoopUntil([&] { return !connection_->isConnected(); }, std::chrono::seconds(5));
   EXPECT_FALSE(connection_->isConnected());
   EXPECT_EQ(disconnects, 1);
   // Calls after the host has gone are dropped, not fatal.

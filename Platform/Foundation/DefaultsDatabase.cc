@@ -6,13 +6,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
 
 #include "Platform/Foundation/DefaultsCodec.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/ThreadSafety.h"
 
 namespace vrk::defaults {
 
@@ -105,7 +105,7 @@ class Database::Checkpointer final {
   Checkpointer& operator=(const Checkpointer&) = delete;
 
   // Asks for a pass after a commit that left `frames` frames in the log; returns at once.
-  void request(int frames);
+  void request(int frames) EXCLUDES(mutex_);
   int passes() const { return passes_.load(std::memory_order_relaxed); }
 
  private:
@@ -113,14 +113,14 @@ class Database::Checkpointer final {
   static constexpr int kFramesPerPass = 256;
 
   Checkpointer(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
-  void run();
+  void run() EXCLUDES(mutex_);
 
   sqlite3* const db_;  // used by the thread alone, closed after it ends
   const std::string path_;
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable wake_;
-  bool requested_ = false;  // guarded by mutex_
-  bool stopping_ = false;   // guarded by mutex_
+  bool requested_ GUARDED_BY(mutex_) = false;
+  bool stopping_ GUARDED_BY(mutex_) = false;
   // Set from a request until its pass ends, so that the commits meanwhile cost no lock.
   std::atomic<bool> busy_{false};
   std::atomic<int> copied_{0};  // the log's frames that the last pass copied
@@ -162,7 +162,7 @@ std::unique_ptr<Database::Checkpointer> Database::Checkpointer::start(const std:
 
 Database::Checkpointer::~Checkpointer() {
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
     // A pass checks for this between pages, so ending never waits for a whole checkpoint.
     sqlite3_interrupt(db_);
@@ -178,7 +178,7 @@ void Database::Checkpointer::request(int frames) {
   if (copied > frames) copied = 0;  // the log has started again from its beginning since
   if (frames - copied < kFramesPerPass) return;
   {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     requested_ = true;
     busy_.store(true, std::memory_order_relaxed);
   }
@@ -186,9 +186,9 @@ void Database::Checkpointer::request(int frames) {
 }
 
 void Database::Checkpointer::run() {
-  std::unique_lock lock(mutex_);
+  UniqueLock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [&] { return requested_ || stopping_; });
+    wake_.wait(lock.forWait(), [&]() REQUIRES(mutex_) { return requested_ || stopping_; });
     if (stopping_) return;
     requested_ = false;
     lock.unlock();
@@ -233,6 +233,11 @@ Database::~Database() {
   // back and remove it with the shared-memory file.
   checkpointer_.reset();
   sqlite3_close_v2(db_);
+}
+
+bool Database::stepDone(sqlite3_stmt* statement, std::string_view action) {
+  const int rc = sqlite3_step(statement);
+  return rc == SQLITE_DONE || fail(rc, action);
 }
 
 bool Database::fail(int rc, std::string_view action) {
@@ -354,37 +359,54 @@ bool Database::loadImage(std::span<const std::byte> bytes) {
 // Checks that the file is ours (creating the schema in an empty one) and prepares the
 // statements.
 Database::Status Database::prepare() {
-  auto pragmaInt = [&](const char* sql) -> std::optional<std::int64_t> {
-    sqlite3_stmt* raw = nullptr;
-    int rc = sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr);
-    Statement s(raw);
-    if (rc == SQLITE_OK) rc = sqlite3_step(raw);
-    if (rc != SQLITE_ROW) {
-      fail(rc, "read");
-      return std::nullopt;
-    }
-    return sqlite3_column_int64(raw, 0);
-  };
-  auto statusOf = [&]() {
-    switch (lastError_ & 0xFF) {
-      case SQLITE_NOTADB:
-      case SQLITE_CORRUPT:
-      case SQLITE_FORMAT:
-        return Status::NotOurs;
-      case SQLITE_BUSY:
-      case SQLITE_LOCKED:
-        return Status::Busy;
-      default:
-        return Status::CannotOpen;
-    }
-  };
+  const Status status = ensureSchema();
+  if (status != Status::Ok) return status;
+  // WAL lets readers go on while a writer commits, and with synchronous=NORMAL a commit costs
+  // no fsync: a committed change survives any process crash, only a power loss can drop the
+  // last ones. A read-only connection keeps whatever mode the file has.
+  sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  // Pages are read with read calls into SQLite's own bounded cache, not through a mapping of the
+  // file: a write into a 100k-entry dictionary costs the same either way, while every mapped page
+  // it touches would count in the process's resident memory (the whole file, in time), and a
+  // file cut short by another process would kill the process with SIGBUS.
+  return prepareStatements();
+}
 
+std::optional<std::int64_t> Database::queryInt(const char* sql) {
+  sqlite3_stmt* raw = nullptr;
+  int rc = sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr);
+  Statement s(raw);
+  if (rc == SQLITE_OK) rc = sqlite3_step(raw);
+  if (rc != SQLITE_ROW) {
+    fail(rc, "read");
+    return std::nullopt;
+  }
+  return sqlite3_column_int64(raw, 0);
+}
+
+Database::Status Database::statusOfLastError() const {
+  switch (lastError_ & 0xFF) {
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+    case SQLITE_FORMAT:
+      return Status::NotOurs;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return Status::Busy;
+    default:
+      return Status::CannotOpen;
+  }
+}
+
+// Ok when the file carries our application id and schema version, after creating the schema in
+// a file that holds no tables at all; anything else is not ours.
+Database::Status Database::ensureSchema() {
   for (int attempt = 0; attempt < 2; ++attempt) {
     std::optional<std::int64_t> id, version, tables;
-    if (!(id = pragmaInt("PRAGMA application_id")) ||
-        !(version = pragmaInt("PRAGMA user_version")) ||
-        !(tables = pragmaInt("SELECT count(*) FROM sqlite_schema"))) {
-      return statusOf();
+    if (!(id = queryInt("PRAGMA application_id")) || !(version = queryInt("PRAGMA user_version")) ||
+        !(tables = queryInt("SELECT count(*) FROM sqlite_schema"))) {
+      return statusOfLastError();
     }
     if (*id == kDefaultsApplicationId && *version == kSchemaVersion) break;
     if (*id != 0 || *version != 0 || *tables != 0 || attempt > 0) {
@@ -396,9 +418,9 @@ Database::Status Database::prepare() {
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
       fail(rc, "start a write to");
-      return statusOf();
+      return statusOfLastError();
     }
-    tables = pragmaInt("SELECT count(*) FROM sqlite_schema");
+    tables = queryInt("SELECT count(*) FROM sqlite_schema");
     if (tables == 0) {
       rc = sqlite3_exec(db_,
                         (std::string(kCreateSchema) +
@@ -411,19 +433,15 @@ Database::Status Database::prepare() {
     if (rc != SQLITE_OK || !tables) {
       if (rc != SQLITE_OK) fail(rc, "create the schema of");
       sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-      return statusOf();
+      return statusOfLastError();
     }
   }
-  // WAL lets readers go on while a writer commits, and with synchronous=NORMAL a commit costs
-  // no fsync: a committed change survives any process crash, only a power loss can drop the
-  // last ones. A read-only connection keeps whatever mode the file has.
-  sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-  sqlite3_exec(db_, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
-  // Pages are read with read calls into SQLite's own bounded cache, not through a mapping of the
-  // file: a write into a 100k-entry dictionary costs the same either way, while every mapped page
-  // it touches would count in the process's resident memory (the whole file, in time), and a
-  // file cut short by another process would kill the process with SIGBUS.
+  return Status::Ok;
+}
 
+// Prepares every statement the store uses, once for the connection's life. A schema that lets
+// one of them fail to prepare is not one we can use.
+Database::Status Database::prepareStatements() {
   statements_ = std::make_unique<Statements>();
   const std::pair<Statement*, const char*> sql[] = {
       {&statements_->dataVersion, "PRAGMA data_version"},
@@ -450,7 +468,7 @@ Database::Status Database::prepare() {
     if (rc != SQLITE_OK) {
       fail(rc, "prepare the statements of");
       statements_.reset();
-      const Status status = statusOf();
+      const Status status = statusOfLastError();
       return status == Status::CannotOpen ? Status::NotOurs : status;
     }
   }
@@ -524,8 +542,7 @@ std::optional<Database::Read> Database::read(std::string_view key) {
 
 bool Database::beginRead() {
   Use s(statements_->beginRead);
-  const int rc = sqlite3_step(s);
-  return rc == SQLITE_DONE || fail(rc, "read");
+  return stepDone(s, "read");
 }
 
 void Database::endRead() {
@@ -571,14 +588,12 @@ std::optional<ObjectDictionary> Database::readAllInTransaction() {
 
 bool Database::begin() {
   Use s(statements_->begin);
-  const int rc = sqlite3_step(s);
-  return rc == SQLITE_DONE || fail(rc, "start a write to");
+  return stepDone(s, "start a write to");
 }
 
 bool Database::commit() {
   Use s(statements_->commit);
-  const int rc = sqlite3_step(s);
-  if (rc != SQLITE_DONE) return fail(rc, "commit to");
+  if (!stepDone(s, "commit to")) return false;
   lastError_ = 0;
   return true;
 }
@@ -601,8 +616,7 @@ bool Database::put(std::string_view key, const Object& value) {
     Use s(statements_->upsertKey);
     Bind(s, 1, key);
     Bind(s, 2, *text);
-    const int rc = sqlite3_step(s);
-    if (rc != SQLITE_DONE) return fail(rc, "write to");
+    if (!stepDone(s, "write to")) return false;
   }
   if (const ObjectDictionary* entries = value.dictionary()) {
     for (const auto& [entry, item] : *entries) {
@@ -616,8 +630,7 @@ bool Database::remove(std::string_view key) {
   for (const Statement* statement : {&statements_->deleteEntries, &statements_->deleteKey}) {
     Use s(*statement);
     Bind(s, 1, key);
-    const int rc = sqlite3_step(s);
-    if (rc != SQLITE_DONE) return fail(rc, "write to");
+    if (!stepDone(s, "write to")) return false;
   }
   return true;
 }
@@ -638,8 +651,7 @@ bool Database::putEntry(std::string_view key, std::string_view entry, const Obje
     Use s(statements_->deleteEntry);
     Bind(s, 1, key);
     Bind(s, 2, entry);
-    const int rc = sqlite3_step(s);
-    return rc == SQLITE_DONE || fail(rc, "write to");
+    return stepDone(s, "write to");
   }
   std::optional<std::string> text = EncodeSettingsValue(value, kEntryValueDepth);
   if (!text) return false;
@@ -647,16 +659,14 @@ bool Database::putEntry(std::string_view key, std::string_view entry, const Obje
   Bind(s, 1, key);
   Bind(s, 2, entry);
   Bind(s, 3, *text);
-  const int rc = sqlite3_step(s);
-  return rc == SQLITE_DONE || fail(rc, "write to");
+  return stepDone(s, "write to");
 }
 
 bool Database::setMeta(std::string_view name, std::string_view value) {
   Use s(statements_->upsertMeta);
   Bind(s, 1, name);
   Bind(s, 2, value);
-  const int rc = sqlite3_step(s);
-  return rc == SQLITE_DONE || fail(rc, "write to");
+  return stepDone(s, "write to");
 }
 
 std::optional<std::string> Database::meta(std::string_view name) {

@@ -77,37 +77,37 @@ class Database final {
   // every image. loadImage returns false when the bytes are not a database of ours; nothing may
   // then be read until an image loads.
   static std::unique_ptr<Database> openImageHolder();
-  bool loadImage(std::span<const std::byte> bytes);
+  [[nodiscard]] bool loadImage(std::span<const std::byte> bytes);
 
   ~Database();
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
   // SQLite's data version: changes when another connection commits. nullopt on an error.
-  std::optional<std::int64_t> dataVersion();
+  [[nodiscard]] std::optional<std::int64_t> dataVersion();
 
   struct Read {
     Object value;            // nil when the key is absent (or its value cannot be read)
     bool byEntries = false;  // a dictionary held entry by entry
   };
   // The value of `key`, a dictionary-valued key with all its entries. nullopt on a read error.
-  std::optional<Read> read(std::string_view key);
+  [[nodiscard]] std::optional<Read> read(std::string_view key);
   // Every key and its value. nullopt on a read error.
-  std::optional<ObjectDictionary> readAll();
+  [[nodiscard]] std::optional<ObjectDictionary> readAll();
 
   // A write transaction: begin (BEGIN IMMEDIATE, bounded by the busy time-out), any number of
   // changes, then commit; a failed step leaves the transaction for rollback().
-  bool begin();
+  [[nodiscard]] bool begin();
   // Stores `value` (already checked storable) under `key`; a dictionary entry by entry.
-  bool put(std::string_view key, const Object& value);
-  bool remove(std::string_view key);
+  [[nodiscard]] bool put(std::string_view key, const Object& value);
+  [[nodiscard]] bool remove(std::string_view key);
   // Makes `key` hold a dictionary without touching its entries if it holds one already.
-  bool ensureDictionary(std::string_view key);
+  [[nodiscard]] bool ensureDictionary(std::string_view key);
   // Stores or, with a nil value, removes one entry of the dictionary under `key`.
-  bool putEntry(std::string_view key, std::string_view entry, const Object& value);
-  bool setMeta(std::string_view name, std::string_view value);
-  std::optional<std::string> meta(std::string_view name);
-  bool commit();
+  [[nodiscard]] bool putEntry(std::string_view key, std::string_view entry, const Object& value);
+  [[nodiscard]] bool setMeta(std::string_view name, std::string_view value);
+  [[nodiscard]] std::optional<std::string> meta(std::string_view name);
+  [[nodiscard]] bool commit();
   void rollback();
 
   // How many checkpoints have run so far, on the thread and in the committing caller, and
@@ -136,6 +136,12 @@ class Database final {
  private:
   Database(sqlite3* db, std::string path);
   Status prepare();
+  Status ensureSchema();
+  Status prepareStatements();
+  std::optional<std::int64_t> queryInt(const char* sql);
+  Status statusOfLastError() const;
+  // Steps a statement that returns no rows: true when it is done, false (logged) otherwise.
+  [[nodiscard]] bool stepDone(sqlite3_stmt* statement, std::string_view action);
   bool fail(int rc, std::string_view action);
   std::optional<Object> readEntries(std::string_view key, Object base);
   std::optional<ObjectDictionary> readAllInTransaction();

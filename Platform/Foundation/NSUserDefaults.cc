@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -18,6 +17,7 @@
 #include "Platform/Foundation/DefaultsFile.h"
 #include "Platform/Foundation/EmulatedRoot.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/ThreadSafety.h"
 #include "Platform/Foundation/UniqueFd.h"
 
 namespace vrk {
@@ -67,28 +67,28 @@ struct NSUserDefaults::State {
   const fs::path shmFile;
   const std::string names[3];  // the file names of file, walFile and shmFile
 
-  std::mutex mutex;
-  std::unique_ptr<Database> db;
+  Mutex mutex;
+  std::unique_ptr<Database> db GUARDED_BY(mutex);
   // The files that `db` has open, as their paths named them when it was opened; a file that
   // was not there then is not checked.
-  FileId openMain, openWal, openShm;
+  FileId openMain GUARDED_BY(mutex), openWal GUARDED_BY(mutex), openShm GUARDED_BY(mutex);
   // Tells of changes to the names in the folder while `db` is open, so that the files are looked
   // at only after something changed there; without it (no inotify) they are looked at every time.
-  UniqueFd watch;
+  UniqueFd watch GUARDED_BY(mutex);
   // Why the store could not be opened or read, for tools that must say so.
-  std::string failure;
+  std::string failure GUARDED_BY(mutex);
   // Set once this object has written: then, when its database is found removed or replaced,
   // what that database held is kept here and written to the new one by the next synchronize.
-  bool wrote = false;
-  std::optional<ObjectDictionary> restore;
+  bool wrote GUARDED_BY(mutex) = false;
+  std::optional<ObjectDictionary> restore GUARDED_BY(mutex);
   // Values read from the database while its data version was `version`. Dictionaries held
   // entry by entry are not kept: they are large and only read whole by tools.
-  std::map<std::string, Object, std::less<>> cache;
-  std::optional<std::int64_t> version;
+  std::map<std::string, Object, std::less<>> cache GUARDED_BY(mutex);
+  std::optional<std::int64_t> version GUARDED_BY(mutex);
   // Whole-key sets, and removals as nil, since the last successful synchronize.
-  ObjectDictionary pending;
+  ObjectDictionary pending GUARDED_BY(mutex);
   // Entry changes of dictionary-valued keys (a nil entry is removed); a key is never in both.
-  std::map<std::string, ObjectDictionary, std::less<>> pendingEntries;
+  std::map<std::string, ObjectDictionary, std::less<>> pendingEntries GUARDED_BY(mutex);
 };
 
 namespace {
@@ -173,7 +173,7 @@ bool EnsureFolder(const fs::path& folder, std::string& failure) {
 
 // Imports the first version's JSON file of the suite, if there is one. Runs under the suite's
 // lock file, so only one process imports.
-void ImportJsonSuite(NSUserDefaults::State& s) {
+void ImportJsonSuite(NSUserDefaults::State& s) REQUIRES(s.mutex) {
   std::optional<FileStamp> stamp = defaults::StatPath(s.jsonFile);
   if (!stamp || !stamp->exists) return;
   const fs::path aside = s.jsonFile.string() + ".corrupt";
@@ -228,7 +228,7 @@ void ImportJsonSuite(NSUserDefaults::State& s) {
 
 // Opens the suite's database, repairing and migrating it under the suite's lock file.
 // False, logged, when it cannot be opened now; the next use tries again.
-bool OpenStore(NSUserDefaults::State& s) {
+bool OpenStore(NSUserDefaults::State& s) REQUIRES(s.mutex) {
   // The lock orders repairs and imports between processes. Without it (a folder we may not
   // write) the store is only opened as it is.
   std::optional<FileLock> lock = FileLock::acquire(s.lockFile, defaults::kDefaultsBusyTimeout);
@@ -286,7 +286,7 @@ bool OpenStore(NSUserDefaults::State& s) {
   return true;
 }
 
-bool EnsureOpen(NSUserDefaults::State& s) {
+bool EnsureOpen(NSUserDefaults::State& s) REQUIRES(s.mutex) {
   if (s.db) return true;
   // The folder may have been removed, or replaced by a file, since we were created.
   return EnsureFolder(s.folder, s.failure) && OpenStore(s);
@@ -295,7 +295,7 @@ bool EnsureOpen(NSUserDefaults::State& s) {
 // Whether a name of the store's files, or the folder itself, may have changed since the last
 // call: one read of the watch, which the kernel fills in the very call that removes or renames,
 // so a change made before this call is always seen. True without a watch.
-bool FilesMayHaveChanged(NSUserDefaults::State& s) {
+bool FilesMayHaveChanged(NSUserDefaults::State& s) REQUIRES(s.mutex) {
   if (!s.watch) return true;
   bool changed = false;
   alignas(struct inotify_event) char buffer[4096];
@@ -323,7 +323,7 @@ bool FilesMayHaveChanged(NSUserDefaults::State& s) {
 // What shows that the open database is no longer the one the suite's path names (removed by a
 // user or a tool cleaning the folder, replaced by another file, a symlink, a folder), or nullopt
 // while it is. One lstat per file, only after the watch saw a change.
-std::optional<std::string> StoreMoved(NSUserDefaults::State& s) {
+std::optional<std::string> StoreMoved(NSUserDefaults::State& s) REQUIRES(s.mutex) {
   if (!FilesMayHaveChanged(s)) return std::nullopt;
   auto moved = [](const FileId& open, const fs::path& path) -> std::optional<std::string> {
     if (!open.exists) return std::nullopt;
@@ -340,7 +340,8 @@ std::optional<std::string> StoreMoved(NSUserDefaults::State& s) {
 // (an empty one when there is none). With `keep`, what the old one held is kept to be written
 // to the new one. The old one's log and shared-memory files, where their paths still name
 // them, are removed first: the new database would otherwise take their frames for its own.
-void ReopenMovedStore(NSUserDefaults::State& s, const std::string& why, bool keep) {
+void ReopenMovedStore(NSUserDefaults::State& s, const std::string& why, bool keep)
+    REQUIRES(s.mutex) {
   NSLog("[NSUserDefaults] %s while suite %s had it open; the store is opened again%s", why, s.suite,
         keep ? " and what it held is written to it" : "");
   if (keep && !s.restore) {
@@ -362,13 +363,13 @@ void ReopenMovedStore(NSUserDefaults::State& s, const std::string& why, bool kee
 
 // Before a read: a database that is no longer the suite's is left for the one there now. An
 // object that has written keeps what the old one held, for its next synchronize.
-void FollowMovedStore(NSUserDefaults::State& s) {
+void FollowMovedStore(NSUserDefaults::State& s) REQUIRES(s.mutex) {
   if (!s.db) return;
   if (auto why = StoreMoved(s)) ReopenMovedStore(s, *why, s.wrote);
 }
 
 // What the database holds for `key` now: from the cache while no other connection committed.
-Object ReadStored(NSUserDefaults::State& s, std::string_view key) {
+Object ReadStored(NSUserDefaults::State& s, std::string_view key) REQUIRES(s.mutex) {
   FollowMovedStore(s);
   if (!EnsureOpen(s)) return Object();
   std::optional<std::int64_t> version = s.db->dataVersion();
@@ -399,7 +400,7 @@ Object ApplyEntries(const Object& base, const ObjectDictionary& changes) {
 // Writes what a removed or replaced database held, where the database there now lacks it: keys
 // it does not hold, and entries missing from a dictionary it holds. What another writer put there
 // since, or a file put in its place holds, wins.
-bool WriteRestored(NSUserDefaults::State& s) {
+bool WriteRestored(NSUserDefaults::State& s) REQUIRES(s.mutex) {
   if (!s.restore) return true;
   std::optional<ObjectDictionary> now = s.db->readAll();
   if (!now) return false;
@@ -419,7 +420,7 @@ bool WriteRestored(NSUserDefaults::State& s) {
   return true;
 }
 
-bool WritePending(NSUserDefaults::State& s) {
+bool WritePending(NSUserDefaults::State& s) REQUIRES(s.mutex) {
   for (const auto& [key, value] : s.pending) {
     if (!(value.isNil() ? s.db->remove(key) : s.db->put(key, value))) return false;
   }
@@ -454,7 +455,10 @@ std::shared_ptr<NSUserDefaults> NSUserDefaults::initWithSuiteName(std::string_vi
   }
   auto state = std::make_unique<State>(std::move(suite), std::move(folder));
   // Opened now so that a repair or an import happens at start; a failure is tried again on use.
-  OpenStore(*state);
+  {
+    MutexLock lock(state->mutex);
+    OpenStore(*state);
+  }
   return std::make_shared<NSUserDefaults>(std::move(state));
 }
 
@@ -464,7 +468,7 @@ fs::path NSUserDefaults::filePath() const {
 
 Object NSUserDefaults::objectForKey(std::string_view key) {
   State& s = *state_;
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (auto it = s.pending.find(key); it != s.pending.end()) return it->second;
   Object stored = ReadStored(s, key);
   if (auto it = s.pendingEntries.find(key); it != s.pendingEntries.end()) {
@@ -486,7 +490,7 @@ void NSUserDefaults::setObject(const Object& value, std::string_view key) {
         key, state_->suite, kMaxSettingsDepth, kMaxSettingsValueBytes);
     return;
   }
-  std::lock_guard lock(state_->mutex);
+  MutexLock lock(state_->mutex);
   if (auto it = state_->pendingEntries.find(key); it != state_->pendingEntries.end()) {
     state_->pendingEntries.erase(it);
   }
@@ -508,7 +512,7 @@ void NSUserDefaults::setObjectInDictionary(const Object& value, std::string_view
     return;
   }
   State& s = *state_;
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   if (auto it = s.pending.find(key); it != s.pending.end()) {
     // The whole value is pending already: change it there (a copy, as the value is shared).
     it->second = ApplyEntries(it->second, ObjectDictionary{{std::string(entry), value}});
@@ -520,7 +524,7 @@ void NSUserDefaults::setObjectInDictionary(const Object& value, std::string_view
 
 bool NSUserDefaults::synchronize() {
   State& s = *state_;
-  std::lock_guard guard(s.mutex);
+  MutexLock guard(s.mutex);
   if (s.db) {
     if (auto why = StoreMoved(s)) ReopenMovedStore(s, *why, true);
   }
@@ -564,7 +568,7 @@ ObjectDictionary NSUserDefaults::dictionaryRepresentation() {
 
 std::optional<std::string> NSUserDefaults::storeError() {
   State& s = *state_;
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   FollowMovedStore(s);
   if (!EnsureOpen(s)) return s.failure;
   if (!s.db->dataVersion()) return s.db->lastErrorMessage();
@@ -573,7 +577,7 @@ std::optional<std::string> NSUserDefaults::storeError() {
 
 std::optional<ObjectDictionary> NSUserDefaults::readDictionaryRepresentation(std::string& error) {
   State& s = *state_;
-  std::lock_guard lock(s.mutex);
+  MutexLock lock(s.mutex);
   ObjectDictionary all;
   FollowMovedStore(s);
   std::optional<ObjectDictionary> stored;

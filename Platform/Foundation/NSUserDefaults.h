@@ -77,16 +77,16 @@ class NSUserDefaults final {
   // meanwhile are kept, as other writers' keys are.
   void setObjectInDictionary(const Object& value, std::string_view entry, std::string_view key);
   // Writes the pending changes; true when there were none or they are now in the store.
-  bool synchronize();
+  [[nodiscard]] bool synchronize();
 
   // Every key of the suite with its value, as the store holds it now (pending changes of this
   // object included); empty when the store cannot be opened or read.
   ObjectDictionary dictionaryRepresentation();
   // The same, but nullopt with the reason in `error` when the store cannot be opened or read,
   // so that a tool never shows an unreadable suite as an empty one.
-  std::optional<ObjectDictionary> readDictionaryRepresentation(std::string& error);
+  [[nodiscard]] std::optional<ObjectDictionary> readDictionaryRepresentation(std::string& error);
   // Why the store cannot be opened or read now, or nullopt when it can.
-  std::optional<std::string> storeError();
+  [[nodiscard]] std::optional<std::string> storeError();
 
   // The suite's database file.
   std::filesystem::path filePath() const;

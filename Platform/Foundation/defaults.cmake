@@ -7,7 +7,8 @@ set(VRK_FOUNDATION_PARTS ${VRK_FOUNDATION_PARTS} vrk_defaults)
 
 # The store and cross-process tests re-run their own binary as helper processes; the threaded
 # test is separate so that the thread-sanitizer tree runs only that one.
-vrk_test(NAME defaults_test SOURCES NSUserDefaults_test.cc LIBS vrk_defaults SQLite::SQLite3)
+vrk_test(NAME defaults_test SOURCES NSUserDefaults_test.cc DefaultsDatabase_test.cc LIBS vrk_defaults
+         SQLite::SQLite3)
 vrk_test(NAME defaults_threads_test SOURCES NSUserDefaults_threads_test.cc LIBS vrk_defaults
          LABELS threads)
 vrk_test(NAME defaults_checkpoint_test SOURCES DefaultsDatabase_threads_test.cc

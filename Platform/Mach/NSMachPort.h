@@ -61,7 +61,7 @@ class NSMachPort : public std::enable_shared_from_this<NSMachPort> {
  private:
   NSMachPort(mach_port_t port, NSMachPortOptions options) : port_(port), options_(options) {}
   // Receives and handles one queued message; false when none was waiting (or receiving failed).
-  bool receiveOne();
+  [[nodiscard]] bool receiveOne();
   static constexpr int kMaxMessagesPerWakeUp = 64;
 
   const mach_port_t port_;
@@ -78,7 +78,7 @@ class NSMachBootstrapServer {
  public:
   static NSMachBootstrapServer* sharedInstance();
   // registerPort:name:. The port must wrap a receive right of this process that has not sent.
-  bool registerPort(const std::shared_ptr<NSMachPort>& port, std::string_view name);
+  [[nodiscard]] bool registerPort(const std::shared_ptr<NSMachPort>& port, std::string_view name);
 
  private:
   NSMachBootstrapServer() = default;

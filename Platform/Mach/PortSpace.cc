@@ -23,7 +23,7 @@ ReceiveSocket::~ReceiveSocket() {
 }
 
 void ReceiveSocket::setRegistration(std::string path, dev_t device, ino_t inode) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   registeredPath_ = std::move(path);
   device_ = device;
   inode_ = inode;
@@ -78,14 +78,14 @@ mach_port_name_t PortSpace::nextName() {
 }
 
 mach_port_name_t PortSpace::addReceive(std::shared_ptr<ReceiveSocket> socket) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   mach_port_name_t name = nextName();
   entries_[name].receive = std::move(socket);
   return name;
 }
 
 mach_port_name_t PortSpace::addSend(std::shared_ptr<const Destination> destination) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   mach_port_name_t name = nextName();
   PortEntry& entry = entries_[name];
   entry.sendRefs = 1;
@@ -96,7 +96,7 @@ mach_port_name_t PortSpace::addSend(std::shared_ptr<const Destination> destinati
 mach_port_name_t PortSpace::addSendOnce(SocketAddress address) {
   auto destination = std::make_shared<Destination>();
   destination->address = address;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   mach_port_name_t name = nextName();
   PortEntry& entry = entries_[name];
   entry.sendOnce = true;
@@ -105,20 +105,20 @@ mach_port_name_t PortSpace::addSendOnce(SocketAddress address) {
 }
 
 std::shared_ptr<ReceiveSocket> PortSpace::receive(mach_port_name_t name) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = entries_.find(name);
   return it == entries_.end() ? nullptr : it->second.receive;
 }
 
 std::optional<PortEntry> PortSpace::find(mach_port_name_t name) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = entries_.find(name);
   if (it == entries_.end()) return std::nullopt;
   return it->second;
 }
 
 kern_return_t PortSpace::insertSend(mach_port_name_t name) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = entries_.find(name);
   if (it == entries_.end()) return KERN_INVALID_NAME;
   PortEntry& entry = it->second;
@@ -136,7 +136,7 @@ kern_return_t PortSpace::insertSend(mach_port_name_t name) {
 kern_return_t PortSpace::modRefs(mach_port_name_t name, mach_port_right_t right,
                                  mach_port_delta_t delta) {
   PortEntry released;  // destroyed after the lock is dropped: closing may remove a file
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = entries_.find(name);
   if (it == entries_.end()) return KERN_INVALID_NAME;
   PortEntry& entry = it->second;
@@ -173,7 +173,7 @@ kern_return_t PortSpace::modRefs(mach_port_name_t name, mach_port_right_t right,
 
 kern_return_t PortSpace::deallocate(mach_port_name_t name) {
   std::shared_ptr<const Destination> released;
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = entries_.find(name);
   if (it == entries_.end()) return KERN_INVALID_NAME;
   PortEntry& entry = it->second;
@@ -193,7 +193,7 @@ kern_return_t PortSpace::deallocate(mach_port_name_t name) {
 
 kern_return_t PortSpace::takeForSend(mach_port_name_t name, mach_msg_type_name_t disposition,
                                      std::shared_ptr<const Destination>* destination) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = entries_.find(name);
   if (it == entries_.end()) return MACH_SEND_INVALID_DEST;
   PortEntry& entry = it->second;
@@ -225,7 +225,7 @@ kern_return_t PortSpace::takeForSend(mach_port_name_t name, mach_msg_type_name_t
 }
 
 std::size_t PortSpace::sizeForTesting() {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return entries_.size();
 }
 

@@ -11,11 +11,11 @@
 #include <sys/un.h>
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
 
+#include "Platform/Foundation/ThreadSafety.h"
 #include "Platform/Foundation/UniqueFd.h"
 #include "Platform/Mach/Mach.h"
 
@@ -52,10 +52,10 @@ class ReceiveSocket {
   explicit ReceiveSocket(UniqueFd fd) : fd_(std::move(fd)) {}
 
   UniqueFd fd_;
-  std::mutex mutex_;
-  std::string registeredPath_;
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
+  Mutex mutex_;
+  std::string registeredPath_ GUARDED_BY(mutex_);
+  dev_t device_ GUARDED_BY(mutex_) = 0;
+  ino_t inode_ GUARDED_BY(mutex_) = 0;
 };
 
 // Where a send or send-once right delivers.
@@ -106,11 +106,11 @@ class PortSpace {
 
  private:
   PortSpace() = default;
-  mach_port_name_t nextName();
+  mach_port_name_t nextName() REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  std::unordered_map<mach_port_name_t, PortEntry> entries_;
-  mach_port_name_t next_ = 0x1103;
+  Mutex mutex_;
+  std::unordered_map<mach_port_name_t, PortEntry> entries_ GUARDED_BY(mutex_);
+  mach_port_name_t next_ GUARDED_BY(mutex_) = 0x1103;
 };
 
 // The socket that sends messages carrying no reply right: unbound and without SO_PASSCRED, so
