@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "Platform/Foundation/NSBundle.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/NSTask.h"
 #include "Platform/Foundation/RunLoop.h"
 #include "Platform/Foundation/UniqueFd.h"
 
@@ -157,6 +157,7 @@ bool ExtensionHost::spawnAndConnect(const std::string& bundlePath, std::string* 
   // dup2 onto the same number would leave close-on-exec set, so keep the child's end elsewhere.
   if (childFd.get() == kFinderFdNumber) childFd.reset(::fcntl(fds[1], F_DUPFD_CLOEXEC, 10));
   child_ = SpawnExtension(*program, childFd.get(), error);
+  if (child_ >= 0) childHandle_ = OpenProcessHandle(child_);
   childFd.reset();
   if (child_ < 0) return false;
 
@@ -225,17 +226,9 @@ bool ExtensionHost::shutdown(std::chrono::milliseconds exitTimeout) {
   if (child_ < 0) return false;
 
   int status = 0;
-  bool exited = false;
-  const auto deadline = std::chrono::steady_clock::now() + exitTimeout;
-  for (;;) {
-    pid_t r = ::waitpid(child_, &status, WNOHANG);
-    if (r == child_ || (r < 0 && errno != EINTR)) {
-      exited = r == child_;
-      break;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  // Woken by the child's handle as it exits, so that a quick exit costs no polling delay.
+  const bool exited =
+      ReapProcess(child_, childHandle_, std::chrono::steady_clock::now() + exitTimeout, &status);
   if (!exited) {
     NSLog("%s: the extension did not exit within %d ms; killing it", logName_,
           static_cast<int>(exitTimeout.count()));
@@ -244,6 +237,7 @@ bool ExtensionHost::shutdown(std::chrono::milliseconds exitTimeout) {
     }
   }
   child_ = -1;
+  childHandle_.reset();
   const bool clean = exited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   if (!clean) {
     NSLog("%s: the extension ended with status %d", logName_,
