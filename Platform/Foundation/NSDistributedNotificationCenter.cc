@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Foundation/DBusCenterSignal.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
 
@@ -321,18 +321,12 @@ class NSDistributedNotificationCenter::Impl final {
   // Opens the session bus, subscribes to Post and Posts signals and attaches the connection to
   // this thread's run loop. Bus thread only.
   int connect(std::string* why) {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address == nullptr || *address == '\0') {
+    dbus::BusPtr bus;
+    int r = dbus::OpenSessionBus(&bus, "NSDistributedNotificationCenter");
+    if (r == -ENOENT) {
       *why = "DBUS_SESSION_BUS_ADDRESS is not set";
-      return -ENOENT;
+      return r;
     }
-    sd_bus* raw = nullptr;
-    int r = sd_bus_new(&raw);
-    dbus::BusPtr bus(raw);
-    if (r >= 0) r = sd_bus_set_address(bus.get(), address);
-    if (r >= 0) r = sd_bus_set_bus_client(bus.get(), 1);
-    if (r >= 0) r = sd_bus_set_description(bus.get(), "NSDistributedNotificationCenter");
-    if (r >= 0) r = sd_bus_start(bus.get());
     sd_bus_slot* post = nullptr;
     sd_bus_slot* posts = nullptr;
     sd_bus_slot* lost = nullptr;
@@ -358,7 +352,7 @@ class NSDistributedNotificationCenter::Impl final {
       r = sd_bus_attach_event(bus.get(), RunLoop::current().event(), SD_EVENT_PRIORITY_NORMAL);
     }
     if (r < 0) {
-      *why = std::string(std::strerror(-r)) + " at " + address;
+      *why = std::string(std::strerror(-r)) + " at " + std::getenv("DBUS_SESSION_BUS_ADDRESS");
       return r;
     }
     postSlot_ = std::move(postSlot);

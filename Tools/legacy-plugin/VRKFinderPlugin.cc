@@ -23,7 +23,8 @@
 
 #include "Contract/VRKContract.h"
 #include "Platform/Connection/DistantObjectWire.h"
-#include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Foundation/DBusCenterSignal.h"
+#include "Platform/Foundation/DBusMessageArguments.h"
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSLog.h"
 #include "VRKFinderSync/VRKFinderPluginProtocol.h"
