@@ -43,6 +43,17 @@ bool HaveBus() {
   return address != nullptr && *address != '\0';
 }
 
+// Shortens the center's waits for one test, and puts the product's values back after it.
+class ScopedTimings {
+ public:
+  explicit ScopedTimings(DistributedCenterTimings timings) {
+    SetDistributedCenterTimingsForTesting(timings);
+  }
+  ~ScopedTimings() { SetDistributedCenterTimingsForTesting(DistributedCenterDefaultTimings()); }
+  ScopedTimings(const ScopedTimings&) = delete;
+  ScopedTimings& operator=(const ScopedTimings&) = delete;
+};
+
 // Records what an observer receives, on the thread that runs it.
 struct Inbox {
   std::vector<NSNotification> notes;
@@ -228,8 +239,8 @@ TEST_F(DistributedCenterTest, GathersABurstIntoFewSignalsAndSendsALonePostAtOnce
   EXPECT_GE(spy.postsSignals, 1);
 
   // After a pause, a lone post leaves at once as a Post, which receivers that know only that
-  // member still get.
-  std::this_thread::sleep_for(20ms);
+  // member still get. The pause is past the gathering window, which is made to be over at once.
+  const ScopedTimings windowOver({0us, DistributedCenterDefaultTimings().observerStuckWait});
   const int postsBefore = spy.postSignals;
   const int gatheredBefore = spy.postsSignals;
   center().postNotificationName("burst.lone", Object(), Object(), true);
@@ -263,6 +274,8 @@ TEST_F(DistributedCenterTest, ASlowObserverLosesNothing) {
 // An observer whose thread never runs its loop costs one wait of a few seconds, after which
 // what finds no room is dropped (with a line) and the other observers go on receiving.
 TEST_F(DistributedCenterTest, AStuckObserverHoldsTheOthersUpOnlyOnce) {
+  // The wait for the stuck observer is shortened: the test waits for its end, not the clock.
+  const ScopedTimings timings({DistributedCenterDefaultTimings().gatherWindow, 300ms});
   LogCapture log;
   Inbox inbox;
   for (const char* name : {"stuck.n", "stuck.last"}) {
