@@ -11,3 +11,4 @@ vrk_test(NAME distributed_test SOURCES NSDistributedNotificationCenter_test.cc
 
 # The codec alone, on messages built without a bus daemon.
 vrk_test(NAME dbus_codec_test SOURCES DBusCodec_test.cc LIBS vrk_distributed)
+vrk_test(NAME sdbus_test SOURCES SdBus_test.cc LIBS vrk_distributed)
