@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Foundation/DBusCodec.h"
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/RunLoop.h"
+#include "Platform/Foundation/SdBus.h"
 
 extern char** environ;
 

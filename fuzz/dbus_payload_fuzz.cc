@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Foundation/DBusCenterSignal.h"
 #include "Platform/Foundation/NSDistributedNotificationCenter.h"
 #include "Platform/Foundation/NSLog.h"
 

@@ -9,7 +9,7 @@
 
 #include "Platform/AppleScript/AppleEventWire.h"
 #include "Platform/AppleScript/AppleScriptSource.h"
-#include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Foundation/SdBus.h"
 #include "Platform/Foundation/SessionBus.h"
 
 namespace vrk {

@@ -10,7 +10,7 @@
 
 #include "Platform/Connection/DistantObjectWire.h"
 #include "Platform/Connection/NSConnection.h"
-#include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Foundation/DBusMessageArguments.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/NSNotificationCenter.h"
 #include "Platform/Foundation/RunLoop.h"

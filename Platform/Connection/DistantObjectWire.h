@@ -4,7 +4,7 @@
 // A process vends its root object under a well-known bus name of its choice (the connection's
 // registered name) at path /org/vrk/DistributedObjects/RootObject, interface
 // org.vrk.DistributedObjects. A message with selector "a:b:" is the method call "a_b_" (each ':'
-// becomes '_'), its arguments encoded as DBusCodec.h's message arguments (one `av` each, empty
+// becomes '_'), its arguments encoded as DBusMessageArguments.h's arguments (one `av` each, empty
 // for nil); the reply is empty. The call is sent to the unique name that owned the registered
 // name when the proxy was made, so a message never reaches a later owner by mistake.
 #pragma once

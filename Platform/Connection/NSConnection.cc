@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "Platform/Connection/DistantObjectWire.h"
-#include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Foundation/DBusMessageArguments.h"
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/NSNotificationCenter.h"
 #include "Platform/Foundation/RunLoop.h"

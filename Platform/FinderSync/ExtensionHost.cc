@@ -11,10 +11,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "Platform/Foundation/NSBundle.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/NSTask.h"
 #include "Platform/Foundation/RunLoop.h"
 #include "Platform/Foundation/UniqueFd.h"
 
@@ -157,6 +157,7 @@ bool ExtensionHost::spawnAndConnect(const std::string& bundlePath, std::string* 
   // dup2 onto the same number would leave close-on-exec set, so keep the child's end elsewhere.
   if (childFd.get() == kFinderFdNumber) childFd.reset(::fcntl(fds[1], F_DUPFD_CLOEXEC, 10));
   child_ = SpawnExtension(*program, childFd.get(), error);
+  if (child_ >= 0) childHandle_ = OpenProcessHandle(child_);
   childFd.reset();
   if (child_ < 0) return false;
 
@@ -175,13 +176,13 @@ bool ExtensionHost::spawnAndConnect(const std::string& bundlePath, std::string* 
 
   static const sd_bus_vtable kVTable[] = {
       SD_BUS_VTABLE_START(0),
-      SD_BUS_METHOD("Ready", "", "", &ExtensionHost::OnReady, SD_BUS_VTABLE_METHOD_NO_REPLY),
-      SD_BUS_METHOD("SetDirectoryURLs", "bas", "", &ExtensionHost::OnSetDirectoryURLs,
-                    SD_BUS_VTABLE_METHOD_NO_REPLY),
-      SD_BUS_METHOD("SetBadgeImage", "sss", "", &ExtensionHost::OnSetBadgeImage,
-                    SD_BUS_VTABLE_METHOD_NO_REPLY),
-      SD_BUS_METHOD("SetBadgeIdentifier", "ss", "", &ExtensionHost::OnSetBadgeIdentifier,
-                    SD_BUS_VTABLE_METHOD_NO_REPLY),
+      SD_BUS_METHOD(kReadyMember, "", "", &ExtensionHost::OnReady, SD_BUS_VTABLE_METHOD_NO_REPLY),
+      SD_BUS_METHOD(kSetDirectoryURLsMember, kSetDirectoryURLsSignature, "",
+                    &ExtensionHost::OnSetDirectoryURLs, SD_BUS_VTABLE_METHOD_NO_REPLY),
+      SD_BUS_METHOD(kSetBadgeImageMember, kSetBadgeImageSignature, "",
+                    &ExtensionHost::OnSetBadgeImage, SD_BUS_VTABLE_METHOD_NO_REPLY),
+      SD_BUS_METHOD(kSetBadgeIdentifierMember, kSetBadgeIdentifierSignature, "",
+                    &ExtensionHost::OnSetBadgeIdentifier, SD_BUS_VTABLE_METHOD_NO_REPLY),
       SD_BUS_VTABLE_END};
   sd_bus_slot* slot = nullptr;
   if (r >= 0) r = sd_bus_add_object_vtable(raw, &slot, kObjectPath, kHostInterface, kVTable, this);
@@ -225,17 +226,9 @@ bool ExtensionHost::shutdown(std::chrono::milliseconds exitTimeout) {
   if (child_ < 0) return false;
 
   int status = 0;
-  bool exited = false;
-  const auto deadline = std::chrono::steady_clock::now() + exitTimeout;
-  for (;;) {
-    pid_t r = ::waitpid(child_, &status, WNOHANG);
-    if (r == child_ || (r < 0 && errno != EINTR)) {
-      exited = r == child_;
-      break;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  // Woken by the child's handle as it exits, so that a quick exit costs no polling delay.
+  const bool exited =
+      ReapProcess(child_, childHandle_, std::chrono::steady_clock::now() + exitTimeout, &status);
   if (!exited) {
     NSLog("%s: the extension did not exit within %d ms; killing it", logName_,
           static_cast<int>(exitTimeout.count()));
@@ -244,6 +237,7 @@ bool ExtensionHost::shutdown(std::chrono::milliseconds exitTimeout) {
     }
   }
   child_ = -1;
+  childHandle_.reset();
   const bool clean = exited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   if (!clean) {
     NSLog("%s: the extension ended with status %d", logName_,
@@ -273,20 +267,20 @@ void ExtensionHost::hide(const std::string& dir) {
 void ExtensionHost::beginObserving(const std::string& dir) {
   const std::string url = URLText(dir);
   observed_.insert(dir);
-  sendNoReply("BeginObservingDirectory",
+  sendNoReply(kBeginObservingDirectoryMember,
               [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", url.c_str()); });
 }
 
 void ExtensionHost::endObserving(const std::string& dir) {
   const std::string url = URLText(dir);
   observed_.erase(dir);
-  sendNoReply("EndObservingDirectory",
+  sendNoReply(kEndObservingDirectoryMember,
               [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", url.c_str()); });
 }
 
 bool ExtensionHost::requestBadge(const std::string& path) {
   const std::string url = URLText(path);
-  return sendNoReply("RequestBadgeIdentifier",
+  return sendNoReply(kRequestBadgeIdentifierMember,
                      [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", url.c_str()); });
 }
 
@@ -345,7 +339,7 @@ std::optional<ExtensionHost::MenuReply> ExtensionHost::menu(
   const std::vector<std::string> texts = URLTexts(selection);
   const std::string targetedText = targeted ? URLText(*targeted) : std::string();
   MessagePtr reply = call(
-      "MenuForMenuKind",
+      kMenuForMenuKindMember,
       [&](sd_bus_message* m) {
         int r = sd_bus_message_append(m, "x", kind);
         if (r >= 0) r = AppendStringArray(m, texts);
@@ -374,7 +368,7 @@ std::optional<bool> ExtensionHost::performAction(const std::string& action, std:
   const std::vector<std::string> texts = URLTexts(selection);
   const std::string targetedText = targeted ? URLText(*targeted) : std::string();
   MessagePtr reply = call(
-      "PerformMenuAction",
+      kPerformMenuActionMember,
       [&](sd_bus_message* m) {
         int r = sd_bus_message_append(m, "sx", action.c_str(), index);
         if (r >= 0) r = AppendStringArray(m, texts);
@@ -437,14 +431,14 @@ void ExtensionHost::drain() {
 
 bool ExtensionHost::barrier(std::chrono::microseconds timeout, std::string* error) {
   MessagePtr reply = call(
-      "Ping", [](sd_bus_message*) { return 0; }, timeout, error);
+      kPingMember, [](sd_bus_message*) { return 0; }, timeout, error);
   drain();
   return reply != nullptr;
 }
 
 bool ExtensionHost::barrierAsync(std::chrono::microseconds timeout,
                                  std::function<void(bool)> done) {
-  return callAsync("Ping", [](sd_bus_message*) { return 0; }, timeout, std::move(done), {});
+  return callAsync(kPingMember, [](sd_bus_message*) { return 0; }, timeout, std::move(done), {});
 }
 
 bool ExtensionHost::callAsync(const char* member, const std::function<int(sd_bus_message*)>& append,

@@ -35,6 +35,7 @@
 
 #include "Platform/FinderSync/HostProtocol.h"
 #include "Platform/FinderSync/HostState.h"
+#include "Platform/Foundation/UniqueFd.h"
 
 namespace vrk::findersync {
 
@@ -146,6 +147,7 @@ class ExtensionHost {
   Events events_;
   HostState state_;
   pid_t child_ = -1;
+  UniqueFd childHandle_;  // becomes readable when the child ends
   BusPtr bus_;
   std::vector<SlotPtr> slots_;
   std::unique_ptr<BusAttachment> attachment_;

@@ -35,7 +35,7 @@ class HostController final : public FIFinderSyncController,
       for (const NSURL& url : *urls) texts.push_back(url.absoluteString());
     }
     const bool isSet = urls.has_value();
-    send("SetDirectoryURLs", [isSet, texts = std::move(texts)](sd_bus_message* m) {
+    send(kSetDirectoryURLsMember, [isSet, texts = std::move(texts)](sd_bus_message* m) {
       int r = sd_bus_message_append(m, "b", isSet);
       return r < 0 ? r : AppendStringArray(m, texts);
     });
@@ -44,15 +44,15 @@ class HostController final : public FIFinderSyncController,
   void setBadgeImage(std::shared_ptr<const NSImage> image, std::string label,
                      std::string badgeIdentifier) override {
     std::string name = image ? image->name() : std::string();
-    send("SetBadgeImage", [name = std::move(name), label = std::move(label),
-                           id = std::move(badgeIdentifier)](sd_bus_message* m) {
+    send(kSetBadgeImageMember, [name = std::move(name), label = std::move(label),
+                                id = std::move(badgeIdentifier)](sd_bus_message* m) {
       return sd_bus_message_append(m, "sss", WireString(name).c_str(), WireString(label).c_str(),
                                    WireString(id).c_str());
     });
   }
 
   void setBadgeIdentifier(std::string badgeIdentifier, const NSURL& url) override {
-    send("SetBadgeIdentifier",
+    send(kSetBadgeIdentifierMember,
          [id = std::move(badgeIdentifier), text = url.absoluteString()](sd_bus_message* m) {
            return sd_bus_message_append(m, "ss", WireString(id).c_str(), text.c_str());
          });
@@ -130,19 +130,19 @@ class Connection final : public ExtensionHostConnection {
   int start(sd_event* event) {
     static const sd_bus_vtable kVTable[] = {
         SD_BUS_VTABLE_START(0),
-        SD_BUS_METHOD("BeginObservingDirectory", "s", "", &Connection::OnObserve,
+        SD_BUS_METHOD(kBeginObservingDirectoryMember, kObserveSignature, "", &Connection::OnObserve,
                       SD_BUS_VTABLE_UNPRIVILEGED),
-        SD_BUS_METHOD("EndObservingDirectory", "s", "", &Connection::OnObserve,
+        SD_BUS_METHOD(kEndObservingDirectoryMember, kObserveSignature, "", &Connection::OnObserve,
                       SD_BUS_VTABLE_UNPRIVILEGED),
-        SD_BUS_METHOD("RequestBadgeIdentifier", "s", "", &Connection::OnObserve,
+        SD_BUS_METHOD(kRequestBadgeIdentifierMember, kObserveSignature, "", &Connection::OnObserve,
                       SD_BUS_VTABLE_UNPRIVILEGED),
-        SD_BUS_METHOD(kRequestBadgeIdentifiersMember, "as", "", &Connection::OnRequestBadges,
-                      SD_BUS_VTABLE_UNPRIVILEGED),
-        SD_BUS_METHOD("MenuForMenuKind", "xass", "ba(ssss)", &Connection::OnMenu,
-                      SD_BUS_VTABLE_UNPRIVILEGED),
-        SD_BUS_METHOD("PerformMenuAction", "sxass", "b", &Connection::OnAction,
-                      SD_BUS_VTABLE_UNPRIVILEGED),
-        SD_BUS_METHOD("Ping", "", "", &Connection::OnPing, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD(kRequestBadgeIdentifiersMember, kRequestBadgeIdentifiersSignature, "",
+                      &Connection::OnRequestBadges, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD(kMenuForMenuKindMember, kMenuForMenuKindSignature, kMenuForMenuKindResult,
+                      &Connection::OnMenu, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD(kPerformMenuActionMember, kPerformMenuActionSignature,
+                      kPerformMenuActionResult, &Connection::OnAction, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD(kPingMember, "", "", &Connection::OnPing, SD_BUS_VTABLE_UNPRIVILEGED),
         SD_BUS_VTABLE_END};
     sd_bus_slot* slot = nullptr;
     int r = sd_bus_add_object_vtable(bus_.get(), &slot, kObjectPath, kExtensionInterface, kVTable,
@@ -172,7 +172,7 @@ class Connection final : public ExtensionHostConnection {
     onDisconnect_ = std::move(handler);
   }
   bool sendReady() override {
-    return controller_->sendNow("Ready", [](sd_bus_message*) { return 0; });
+    return controller_->sendNow(kReadyMember, [](sd_bus_message*) { return 0; });
   }
   bool isConnected() const override { return connected_; }
 
@@ -220,9 +220,9 @@ class Connection final : public ExtensionHostConnection {
     if (!self->principal_) return Refuse(error, member, "no principal object");
     std::shared_ptr<FIFinderSync> principal = self->principal_;
     const std::string_view name(member);
-    if (name == "BeginObservingDirectory") {
+    if (name == kBeginObservingDirectoryMember) {
       principal->beginObservingDirectoryAtURL(*url);
-    } else if (name == "EndObservingDirectory") {
+    } else if (name == kEndObservingDirectoryMember) {
       principal->endObservingDirectoryAtURL(*url);
     } else {
       principal->requestBadgeIdentifierForURL(*url);
@@ -264,10 +264,10 @@ class Connection final : public ExtensionHostConnection {
     auto* self = static_cast<Connection*>(userdata);
     std::int64_t kind = 0;
     if (sd_bus_message_read(m, "x", &kind) < 0) {
-      return Refuse(error, "MenuForMenuKind", "malformed arguments");
+      return Refuse(error, kMenuForMenuKindMember, "malformed arguments");
     }
-    if (int r = self->readSelection(m, "MenuForMenuKind", error); r < 0) return r;
-    if (!self->principal_) return Refuse(error, "MenuForMenuKind", "no principal object");
+    if (int r = self->readSelection(m, kMenuForMenuKindMember, error); r < 0) return r;
+    if (!self->principal_) return Refuse(error, kMenuForMenuKindMember, "no principal object");
     std::shared_ptr<FIFinderSync> principal = self->principal_;
     std::shared_ptr<NSMenu> menu = principal->menuForMenuKind(static_cast<FIMenuKind>(kind));
     // Finder keeps the menu it shows; the entry chosen from it is the action's sender.
@@ -295,10 +295,10 @@ class Connection final : public ExtensionHostConnection {
     const char* action = nullptr;
     std::int64_t index = 0;
     if (sd_bus_message_read(m, "sx", &action, &index) < 0) {
-      return Refuse(error, "PerformMenuAction", "malformed arguments");
+      return Refuse(error, kPerformMenuActionMember, "malformed arguments");
     }
-    if (int r = self->readSelection(m, "PerformMenuAction", error); r < 0) return r;
-    if (!self->principal_) return Refuse(error, "PerformMenuAction", "no principal object");
+    if (int r = self->readSelection(m, kPerformMenuActionMember, error); r < 0) return r;
+    if (!self->principal_) return Refuse(error, kPerformMenuActionMember, "no principal object");
     std::shared_ptr<NSMenuItem> sender;
     if (self->lastMenu_ && index >= 0) {
       sender = self->lastMenu_->itemAtIndex(static_cast<std::size_t>(index));

@@ -6,13 +6,6 @@
 
 namespace vrk::findersync {
 
-std::string BusError::message(int code) const {
-  if (sd_bus_error_is_set(&error)) {
-    return std::string(error.name) + ": " + (error.message ? error.message : "");
-  }
-  return std::strerror(code < 0 ? -code : code);
-}
-
 std::unique_ptr<BusAttachment> BusAttachment::attach(sd_bus* bus, sd_event* event, int* error) {
   std::unique_ptr<BusAttachment> attachment(new BusAttachment(bus));
   sd_event_source* source = nullptr;

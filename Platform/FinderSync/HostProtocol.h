@@ -31,7 +31,7 @@
 // string, which is plain ASCII; an empty targeted URL means none. Order is kept on the
 // socket, so a call the extension made before answering a host call arrives before the answer.
 //
-// This header also holds the RAII owners for sd-bus handles that both ends use.
+// Both ends use the sd-bus owners of Platform/Foundation/SdBus.h, named here too.
 #pragma once
 
 #include <systemd/sd-bus.h>
@@ -45,6 +45,7 @@
 #include <vector>
 
 #include "Platform/Foundation/NSURL.h"
+#include "Platform/Foundation/SdBus.h"
 
 namespace vrk::findersync {
 
@@ -54,29 +55,37 @@ inline constexpr int kFinderFdNumber = 3;
 inline constexpr const char* kObjectPath = "/org/vrk/FinderSync";
 inline constexpr const char* kExtensionInterface = "org.vrk.FinderSync.Extension";
 inline constexpr const char* kHostInterface = "org.vrk.FinderSync.Host";
+
+// The members and argument signatures of the calls listed above, named once for both ends.
+// Host -> extension:
+inline constexpr const char* kBeginObservingDirectoryMember = "BeginObservingDirectory";
+inline constexpr const char* kEndObservingDirectoryMember = "EndObservingDirectory";
+inline constexpr const char* kRequestBadgeIdentifierMember = "RequestBadgeIdentifier";
+inline constexpr const char* kObserveSignature = "s";  // the three calls above
 inline constexpr const char* kRequestBadgeIdentifiersMember = "RequestBadgeIdentifiers";
+inline constexpr const char* kRequestBadgeIdentifiersSignature = "as";
+inline constexpr const char* kMenuForMenuKindMember = "MenuForMenuKind";
+inline constexpr const char* kMenuForMenuKindSignature = "xass";
+inline constexpr const char* kMenuForMenuKindResult = "ba(ssss)";
+inline constexpr const char* kPerformMenuActionMember = "PerformMenuAction";
+inline constexpr const char* kPerformMenuActionSignature = "sxass";
+inline constexpr const char* kPerformMenuActionResult = "b";
+inline constexpr const char* kPingMember = "Ping";
+// Extension -> host:
+inline constexpr const char* kReadyMember = "Ready";
+inline constexpr const char* kSetDirectoryURLsMember = "SetDirectoryURLs";
+inline constexpr const char* kSetDirectoryURLsSignature = "bas";
+inline constexpr const char* kSetBadgeImageMember = "SetBadgeImage";
+inline constexpr const char* kSetBadgeImageSignature = "sss";
+inline constexpr const char* kSetBadgeIdentifierMember = "SetBadgeIdentifier";
+inline constexpr const char* kSetBadgeIdentifierSignature = "ss";
 // Badge requests in one RequestBadgeIdentifiers message; the extension refuses more.
 inline constexpr std::size_t kMaxBadgeBatch = 1024;
 
-struct BusCloser {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-using BusPtr = std::unique_ptr<sd_bus, BusCloser>;
-
-struct MessageUnref {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
-
-struct SlotUnref {
-  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
-
-struct EventSourceUnref {
-  void operator()(sd_event_source* source) const { sd_event_source_disable_unref(source); }
-};
-using EventSourcePtr = std::unique_ptr<sd_event_source, EventSourceUnref>;
+using dbus::BusPtr;
+using dbus::EventSourcePtr;
+using dbus::MessagePtr;
+using dbus::SlotPtr;
 
 // Attaches a bus to an sd-event loop. sd-bus reads greedily: messages that arrived in the same
 // read as an earlier one (or with the end of the authentication) wait in its buffer while the
@@ -100,16 +109,7 @@ class BusAttachment {
   EventSourcePtr again_;
 };
 
-// An sd_bus_error that frees itself.
-struct BusError {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  BusError() = default;
-  BusError(const BusError&) = delete;
-  BusError& operator=(const BusError&) = delete;
-  ~BusError() { sd_bus_error_free(&error); }
-  sd_bus_error* get() { return &error; }
-  std::string message(int code) const;
-};
+using dbus::BusError;
 
 // One entry of a menu as it crosses the socket.
 struct WireMenuItem {

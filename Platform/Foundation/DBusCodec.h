@@ -1,6 +1,8 @@
-// Object <-> D-Bus value codec and the argument layout of the distributed notification signal.
-// A private helper of NSDistributedNotificationCenter; kept apart from the bus I/O so that a
-// fuzzer and tests can build and decode messages without a running bus.
+// Object <-> D-Bus value codec: how an Object is written into a message and read back, and how
+// much a value would weigh once read, measured in place. The center's signal format
+// (DBusCenterSignal.h) and the arguments of calls to distant objects (DBusMessageArguments.h) are
+// built from it. Kept apart from the bus I/O so that a fuzzer and tests can build and decode
+// messages without a running bus.
 //
 // Contract:
 // - Values map as: string `s`, number `x` (an Int32 number too: the signal's layout lists
@@ -19,8 +21,8 @@
 //   level, from the top of the signal's arguments. The bus refuses messages deeper than 64
 //   levels (and disconnects their sender), so the encoder never builds one and the decoder
 //   rejects one.
-// - Failures: the encoder returns a negative errno-style value and logs why; the message is then
-//   unusable. The decoder returns nullopt and logs one line saying why the signal was dropped.
+// - Failures: an encoder returns a negative errno-style value and logs why; the message is then
+//   unusable. A decoder returns nullopt and logs one line saying why the signal was dropped.
 //   Nothing throws (except std::bad_alloc).
 // - The functions use only the message they are given; one message must not be used by two
 //   threads at once (sd-bus objects are not thread-safe).
@@ -30,29 +32,14 @@
 
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "Platform/Foundation/NSNotificationCenter.h"
 #include "Platform/Foundation/Object.h"
+#include "Platform/Foundation/SdBus.h"
 
 namespace vrk::dbus {
-
-// RAII owners for the sd-bus handles.
-struct BusCloser {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct MessageUnref {
-  void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
-};
-struct SlotUnref {
-  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-using BusPtr = std::unique_ptr<sd_bus, BusCloser>;
-using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
-using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
 
 // A bus object that is not connected to any daemon, only good for building messages and reading
 // them back after SealForReading (fuzzers, tests). Null when sd-bus refuses (logged).
@@ -61,8 +48,6 @@ struct OfflineBusCloser {
 };
 using OfflineBusPtr = std::unique_ptr<sd_bus, OfflineBusCloser>;
 OfflineBusPtr OpenOfflineBus();
-// A new, empty Post signal on `bus`; null on failure.
-MessagePtr NewPostSignal(sd_bus* bus);
 // Seals a message built on an offline bus and rewinds it, as if it had been received.
 // Returns 0 or a negative errno value.
 int SealForReading(sd_bus_message* m);
@@ -72,87 +57,176 @@ int SealForReading(sd_bus_message* m);
 // Object that crosses the bus always stays within kMaxObjectNesting.
 inline constexpr int kMaxNesting = kMaxObjectNesting;
 
-// The signal that carries a distributed notification.
-inline constexpr char kPostPath[] = "/org/vrk/DistributedNotificationCenter";
-inline constexpr char kPostInterface[] = "org.vrk.DistributedNotificationCenter";
-inline constexpr char kPostMember[] = "Post";
-inline constexpr char kPostSignature[] = "savaa{sv}";
+// The pieces the signal format and the call arguments share.
 
-// Appends the arguments (s name, av object, aa{sv} userInfo) of a Post signal. A nil object or
-// userInfo is sent as an empty array, any other value as a one-element array. userInfo must be
-// nil or a dictionary. Returns 0 or a negative errno value (logged).
-int AppendPostArguments(sd_bus_message* m, std::string_view name, const Object& object,
-                        const Object& userInfo);
+// D-Bus strings are UTF-8 without NUL characters; anything else would be cut or refused.
+bool IsBusText(std::string_view s);
+// Why a message could not be read, for sd-bus's error `r`.
+std::string SdBusError(int r);
+// Why a value was refused for its nesting.
+std::string TooDeep();
 
-// Several notifications that left one sender together, in one signal, in the order they were
-// posted: an array of (s name, av object, aa{sv} userInfo), each element laid out as the
-// arguments of a Post signal. A sender uses it only for two or more notifications; a lone one
-// still goes as Post. A receiver that knows only Post subscribes to that member alone, so it
-// never sees a Posts signal and cannot take one for a Post.
-inline constexpr char kPostsMember[] = "Posts";
-inline constexpr char kPostsSignature[] = "a(savaa{sv})";
-// The most notifications one Posts signal may carry; a receiver drops a signal with more.
-inline constexpr std::size_t kMaxPostsPerSignal = 1024;
-// The array and the structure around each element cost two levels of nesting, so an element
-// has two fewer for its values than the same notification sent as a Post.
-inline constexpr int kPostsElementDepth = 2;
+// Writes values into a message (the body of a Post signal, the arguments of a call). The first
+// failure wins; later calls keep it.
+class Writer final {
+ public:
+  explicit Writer(sd_bus_message* m) : m_(m) {}
 
-// A new, empty Posts signal on `bus`; null on failure.
-MessagePtr NewPostsSignal(sd_bus* bus);
+  // Appends `value` as a variant inside `depth` open containers. A value that cannot cross
+  // (a pointer, or a nil inside a collection) is left out with a log line.
+  bool variant(const Object& value, int depth);
 
-// Appends the array of a Posts signal holding `posts`. Returns 0, or a negative errno value
-// with the index of the first notification that could not be appended in `failedAt` (logged as
-// a refused post); the message is then unusable, and the caller may build a new one without it.
-int AppendPostsArguments(sd_bus_message* m, std::span<const NSNotification> posts,
-                         std::size_t* failedAt);
+  // The body of a dictionary: a{sv} opened inside `depth` containers.
+  bool dictionary(const ObjectDictionary& dict, int depth);
 
-// Decodes a Posts signal into the notifications it carries, in order. A message that is not a
-// Posts signal of the center's interface, whose signature is not `a(savaa{sv})`, that holds
-// more than kMaxPostsPerSignal elements, or any element that DecodePostSignal would refuse, is
-// dropped whole: nullopt, with one log line. Left-out values are logged as for Post.
-std::optional<std::vector<NSNotification>> DecodePostsSignal(sd_bus_message* m);
+  bool open(char type, const char* contents, int depth);
+  bool close();
+  bool check(int r);
+  bool fail(int r, std::string why);
 
-// Decodes a Post or a Posts signal, whichever `m` is, into the notifications it carries, in
-// order: the one handler a receiver of both members needs. Refused as the two above refuse.
-std::optional<std::vector<NSNotification>> DecodeCenterSignal(sd_bus_message* m);
+  int error() const { return error_; }
+  const std::string& why() const { return why_; }
 
-// A notification that a receiver refused unread: its name (cut when very long) and the payload
-// size it would have had once decoded (as DistributedPayloadSize counts it).
-struct RefusedNotification {
-  std::string name;
-  std::size_t size;
+ private:
+  static const char* signatureOf(const Object& value);
+
+  // The inside of a variant that `variant` has opened; `depth` counts that variant.
+  bool contents(const Object& value, int depth);
+
+  bool number(const Object& value);
+
+  sd_bus_message* m_;
+  int error_ = 0;
+  std::string why_;
 };
 
-// As DecodeCenterSignal above, for a receiver that caps what one notification may weigh: each
-// notification is weighed first, reading the message in place and building no value, and one
-// whose payload is over `maxPayload` is not decoded but appended to `refused` (the caller logs
-// it); the others are decoded as above. So a signal far over the cap costs about its own size in
-// memory, never a copy. Values that decoding leaves out are not counted. A Post refused so gives
-// an empty vector; a Posts signal gives the notifications it carries that fit.
-std::optional<std::vector<NSNotification>> DecodeCenterSignal(
-    sd_bus_message* m, std::size_t maxPayload, std::vector<RefusedNotification>* refused);
+// Reads values from a message (the body of a Post signal, the arguments of a call). A value of a
+// type that no Object holds is read past and noted, and costs only itself; the first failure of the
+// message itself wins and says why the signal is dropped.
+class Reader final {
+ public:
+  explicit Reader(sd_bus_message* m) : m_(m) {}
 
-// Decodes a Post signal into the notification it carries. A message that is not a Post signal
-// of the center's interface, whose signature is not `savaa{sv}`, whose arrays hold more than one
-// element, or that holds invalid UTF-8 or nesting deeper than kMaxNesting is dropped: nullopt,
-// with one log line. Values that no Object holds are left out, with one log line per signal
-// naming the first few. The message is rewound first, so it may be decoded at any read position.
-std::optional<NSNotification> DecodePostSignal(sd_bus_message* m);
+  // Reads one variant inside `depth` open containers; nullopt in `out` when it is left out.
+  bool variant(int depth, const std::string& where, std::optional<Object>& out);
 
-// The arguments of a message sent to a distant object (NSConnection.h): each argument is an `av`
-// of zero elements for nil and one element otherwise, as the Post signal's object is, so that
-// nil crosses too. At most kMaxMessageArguments of them.
-inline constexpr std::size_t kMaxMessageArguments = 8;
-// Appends them. Returns 0, or a negative errno value with the reason in `why`.
-int AppendMessageArguments(sd_bus_message* m, std::span<const Object> arguments, std::string* why);
-// Reads them back from a whole message, rewound first. nullopt, with the reason in `why`, for a
-// signature other than `av` repeated up to kMaxMessageArguments times, an array of more than
-// one element, or any value that DecodePostSignal would refuse.
-std::optional<std::vector<Object>> ReadMessageArguments(sd_bus_message* m, std::string* why);
-// What those arguments would weigh once read (as DistributedPayloadSize counts a payload),
-// measured in place without building any value, so that a receiver can refuse a call over its cap
-// before it is decoded. nullopt for a message that ReadMessageArguments would refuse for its shape
-// or that cannot be read. The message is rewound.
-std::optional<std::size_t> WeighMessageArguments(sd_bus_message* m);
+  // Reads a dictionary of element type `entry` ("{kv}") inside `depth` open containers. Keys
+  // must be text; an entry whose value is left out is skipped.
+  bool dictionary(std::string_view entry, int depth, const std::string& where,
+                  std::optional<Object>& out);
+
+  // A string, object path or signature: all three are text to an Object.
+  std::optional<std::string> text(char type = 's');
+
+  bool enter(char type, const char* contents, int depth);
+  bool check(int r);
+  bool refuse(std::string why);
+  std::nullopt_t fail(std::string why);
+  const std::string& why() const { return why_; }
+  // The first few values left out, and how many there were in all.
+  const std::vector<std::string>& leftOut() const { return leftOut_; }
+  std::size_t leftOutCount() const { return leftOutCount_; }
+
+ private:
+  template <typename T>
+  bool basic(char type, T& v) {
+    int r = sd_bus_message_read_basic(m_, type, &v);
+    if (r < 0) return refuse(SdBusError(r));
+    return r > 0 || refuse("a value is missing");
+  }
+  template <typename T>
+  bool int32(char type, std::optional<Object>& out) {
+    T v{};
+    if (!basic(type, v)) return false;
+    out = Object::numberWithInt(static_cast<std::int32_t>(v));
+    return true;
+  }
+
+  // Reads past a value that no Object holds, noting where it stood.
+  bool leaveOut(std::string_view type, const std::string& where, const char* what);
+
+  void note(std::string what);
+
+  // One value of the single complete type `type`, inside `depth` open containers.
+  bool value(std::string_view type, int depth, const std::string& where,
+             std::optional<Object>& out);
+
+  // An array of element type `element`: bytes become data, entries with text keys a dictionary,
+  // anything else an array of the elements that can be held.
+  bool array(std::string_view element, int depth, const std::string& where,
+             std::optional<Object>& out);
+
+  sd_bus_message* m_;
+  std::string why_;
+  std::vector<std::string> leftOut_;
+  std::size_t leftOutCount_ = 0;
+};
+
+// Measures what the values of one notification would weigh once decoded, as the center counts a
+// payload (DistributedPayloadSize): 16 bytes a value, plus its text or bytes and its dictionary
+// keys. It only reads: strings are looked at where the message holds them and arrays of numbers
+// are counted from their length, so a notification far over the cap costs no memory beyond the
+// message itself. Values that decoding would leave out count nothing; an object array of more
+// than one element (which decoding refuses) counts every element.
+class Weigher final {
+ public:
+  explicit Weigher(sd_bus_message* m) : m_(m) {}
+
+  // The three arguments of one notification, `depth` containers down, the name in `name` (it
+  // points into the message). False when the message cannot be read to the notification's end,
+  // with the reason in why(); total() then holds what was counted up to there.
+  bool notification(int depth, std::string_view* name);
+
+  // One top-level argument of complete type `type`.
+  bool argument(std::string_view type);
+
+  std::size_t total() const { return total_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  static constexpr std::size_t kValueBytes = 16;
+
+  bool optional(const char* contents, int depth);
+
+  // One value of the single complete type `type`, inside `depth` open containers.
+  bool value(std::string_view type, int depth);
+
+  bool array(std::string_view type, int depth);
+
+  // The size of one element of an array sd-bus hands over whole; 0 for any other element type.
+  static std::size_t FixedWidth(std::string_view element);
+
+  template <typename T>
+  bool read(char type, T* out) {
+    const int r = sd_bus_message_read_basic(m_, type, out);
+    if (!check(r)) return false;
+    return r > 0 || fail("a value is missing");
+  }
+  bool enter(char type, const char* contents, int depth);
+  bool check(int r);
+  bool fail(std::string why);
+
+  sd_bus_message* m_;
+  std::size_t total_ = 0;
+  std::string why_;
+};
+
+// Reads one of the optional arguments: an array of zero (nil) or one element.
+template <typename ReadOne>
+std::optional<Object> ReadOptional(Reader& reader, sd_bus_message* m, const char* contents,
+                                   const char* what, int depth, ReadOne readOne) {
+  if (!reader.enter('a', contents, depth)) return std::nullopt;
+  Object value;
+  int count = 0;
+  int r;
+  while ((r = sd_bus_message_at_end(m, 0)) == 0) {
+    if (++count > 1) return reader.fail(std::string(what) + " holds more than one element");
+    std::optional<Object> one;
+    if (!readOne(one)) return std::nullopt;
+    if (one) value = std::move(*one);
+  }
+  if (!reader.check(r) || !reader.check(sd_bus_message_exit_container(m))) return std::nullopt;
+  return value;
+}
 
 }  // namespace vrk::dbus

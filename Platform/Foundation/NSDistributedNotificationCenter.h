@@ -40,6 +40,7 @@
 // - Every member function is thread-safe, and may be called from inside an observer.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -58,6 +59,18 @@ inline constexpr std::size_t kMaxQueuedDistributedBytes = 8 * 1024 * 1024;
 
 // The bytes a notification's name, object and userInfo take, roughly as they are held.
 std::size_t DistributedPayloadSize(const NSNotification& note);
+
+// For tests: the waits of the center that a test would otherwise sleep past. The gathering
+// window is how long streaming posts wait for others to join them in one signal; the
+// stuck-observer wait is how long reading from the bus pauses for observers that make no room
+// before what waits for them is dropped. A change applies to the next wait that starts.
+struct DistributedCenterTimings {
+  std::chrono::microseconds gatherWindow;
+  std::chrono::milliseconds observerStuckWait;
+};
+// The product's values.
+DistributedCenterTimings DistributedCenterDefaultTimings();
+void SetDistributedCenterTimingsForTesting(const DistributedCenterTimings& timings);
 
 enum class NSNotificationSuspensionBehavior {
   Drop = 1,                // dropped while suspended

@@ -30,19 +30,6 @@ int RemainingMs(Clock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
-UniqueFd OpenPidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-  int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (fd >= 0) {
-    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    return UniqueFd(fd);
-  }
-#else
-  (void)pid;
-#endif
-  return UniqueFd();
-}
-
 // Spawn attributes that give the child default signal handling and an empty signal mask, so
 // that what the host process ignores or blocks (SIGPIPE in Python, the run loop threads' masks)
 // does not leak into the tools it runs.
@@ -174,12 +161,41 @@ bool NSTask::launch() {
     return false;
   }
   pid_ = pid;
-  pidfd_ = OpenPidfd(pid);
+  pidfd_ = OpenProcessHandle(pid);
   if (standardOutput_) {
     int fd = standardOutput_->fileHandleForReading();
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
   }
   return true;
+}
+
+UniqueFd OpenProcessHandle(pid_t pid) {
+#ifdef SYS_pidfd_open
+  int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (fd >= 0) {
+    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return UniqueFd(fd);
+  }
+#else
+  (void)pid;
+#endif
+  return UniqueFd();
+}
+
+bool ReapProcess(pid_t pid, const UniqueFd& handle, Clock::time_point deadline, int* status) {
+  for (;;) {
+    const pid_t r = ::waitpid(pid, status, WNOHANG);
+    if (r == pid) return true;
+    if (r < 0 && errno != EINTR) return false;
+    const int left = RemainingMs(deadline);
+    if (left == 0) return false;
+    pollfd fd = {handle.get(), POLLIN, 0};
+    if (handle) {
+      ::poll(&fd, 1, left);
+    } else {
+      ::poll(nullptr, 0, std::min(left, kReapTickMs));
+    }
+  }
 }
 
 bool NSTask::reap(bool block) {

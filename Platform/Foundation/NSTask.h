@@ -83,6 +83,18 @@ class NSPipe final {
   bool overflowLogged_ = false;
 };
 
+// The process handle that NSTask and other owners of a child share: a descriptor that becomes
+// readable when the child `pid` ends (a pidfd), close-on-exec; empty where the kernel gives
+// none (an old kernel, or a filter that forbids it).
+UniqueFd OpenProcessHandle(pid_t pid);
+
+// Waits for the child `pid` to end, sleeping on `handle` (from OpenProcessHandle; when empty,
+// looking at the child every few milliseconds), and reaps it. True, with its wait status in
+// `status`, once it has ended; false when it still runs at `deadline` or cannot be waited for
+// (someone else reaped it).
+[[nodiscard]] bool ReapProcess(pid_t pid, const UniqueFd& handle,
+                               std::chrono::steady_clock::time_point deadline, int* status);
+
 class NSTask final {
  public:
   NSTask() = default;

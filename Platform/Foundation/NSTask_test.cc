@@ -2,7 +2,10 @@
 #include "Platform/Foundation/NSTask.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -144,6 +147,37 @@ TEST_F(EmulatedToolsTest, WhatTheRootHoldsIsUsedOrRefusedButNeverReplaced) {
 
   EXPECT_FALSE(emulated::ResolveTool("/usr/bin/true"));
   EXPECT_EQ(log.countContaining("/usr/bin/true is not a tool of the emulated system"), 1u);
+}
+
+// The handle wakes the wait as the child ends, and a child that outlives the deadline is left
+// running, unreaped, for its owner to kill.
+TEST(ProcessHandle, ReapsAtTheChildsEndAndNotBefore) {
+  auto spawn = [](const char* seconds) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::execl("/bin/sleep", "sleep", seconds, static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    return pid;
+  };
+  const pid_t quick = spawn("0.05");
+  ASSERT_GT(quick, 0);
+  UniqueFd handle = OpenProcessHandle(quick);
+  const auto start = std::chrono::steady_clock::now();
+  int status = -1;
+  ASSERT_TRUE(ReapProcess(quick, handle, start + 10s, &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  // Reaped: a second wait finds no such child.
+  EXPECT_FALSE(ReapProcess(quick, handle, std::chrono::steady_clock::now() + 10ms, &status));
+
+  const pid_t slow = spawn("30");
+  ASSERT_GT(slow, 0);
+  UniqueFd slowHandle = OpenProcessHandle(slow);
+  EXPECT_FALSE(ReapProcess(slow, slowHandle, std::chrono::steady_clock::now() + 50ms, &status));
+  ::kill(slow, SIGKILL);
+  ASSERT_TRUE(ReapProcess(slow, slowHandle, std::chrono::steady_clock::now() + 10s, &status));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 }
 
 }  // namespace

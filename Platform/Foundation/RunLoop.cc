@@ -12,6 +12,7 @@
 
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoopInternal.h"
+#include "Platform/Foundation/SdBus.h"
 
 namespace vrk {
 
@@ -84,14 +85,8 @@ namespace {
 
 using runloop_internal::NowNanoseconds;
 
-struct EventUnref {
-  void operator()(sd_event* e) const { sd_event_unref(e); }
-};
-struct SourceUnref {
-  void operator()(sd_event_source* s) const { sd_event_source_disable_unref(s); }
-};
-using EventPtr = std::unique_ptr<sd_event, EventUnref>;
-using SourcePtr = std::unique_ptr<sd_event_source, SourceUnref>;
+using dbus::EventPtr;
+using SourcePtr = dbus::EventSourcePtr;
 
 constexpr std::uint64_t kInfinite = std::numeric_limits<std::uint64_t>::max();
 

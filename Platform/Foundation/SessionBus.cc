@@ -1,37 +1,19 @@
 // The per-thread session bus connection for blocking calls.
 #include "Platform/Foundation/SessionBus.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "Platform/Foundation/DBusCodec.h"
 #include "Platform/Foundation/NSLog.h"
+#include "Platform/Foundation/SdBus.h"
 
 namespace vrk::dbus {
-
-namespace {
-
-int Open(BusPtr* out) {
-  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address == nullptr || *address == '\0') return -ENOENT;
-  sd_bus* raw = nullptr;
-  int r = sd_bus_new(&raw);
-  BusPtr bus(raw);
-  if (r >= 0) r = sd_bus_set_address(bus.get(), address);
-  if (r >= 0) r = sd_bus_set_bus_client(bus.get(), 1);
-  if (r >= 0) r = sd_bus_start(bus.get());
-  if (r >= 0) *out = std::move(bus);
-  return r;
-}
-
-}  // namespace
 
 sd_bus* ThreadSessionBus() {
   thread_local BusPtr bus;
   if (bus && sd_bus_is_open(bus.get()) <= 0) bus.reset();
   if (!bus) {
-    int r = Open(&bus);
+    int r = OpenSessionBus(&bus);
     if (r < 0) {
       NSLog("SessionBus: cannot reach the session bus: %s",
             r == -ENOENT ? "DBUS_SESSION_BUS_ADDRESS is not set" : std::strerror(-r));

@@ -14,6 +14,8 @@
 
 #include <systemd/sd-bus.h>
 
+#include "Platform/Foundation/SdBus.h"
+
 namespace vrk::dbus {
 
 sd_bus* ThreadSessionBus();

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "Platform/Foundation/DBusCodec.h"
+#include "Platform/Foundation/SdBus.h"
 
 namespace vrk {
 
@@ -25,12 +25,7 @@ class TestBusPeer {
 
   TestBusPeer(std::string name, std::string path, Handler handler)
       : name_(std::move(name)), path_(std::move(path)), handler_(std::move(handler)) {
-    sd_bus* raw = nullptr;
-    int r = sd_bus_new(&raw);
-    bus_.reset(raw);
-    if (r >= 0) r = sd_bus_set_address(bus_.get(), std::getenv("DBUS_SESSION_BUS_ADDRESS"));
-    if (r >= 0) r = sd_bus_set_bus_client(bus_.get(), 1);
-    if (r >= 0) r = sd_bus_start(bus_.get());
+    int r = dbus::OpenSessionBus(&bus_);
     sd_bus_slot* slot = nullptr;
     if (r >= 0) r = sd_bus_add_object(bus_.get(), &slot, path_.c_str(), &TestBusPeer::OnCall, this);
     slot_.reset(slot);

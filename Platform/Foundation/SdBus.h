@@ -1,0 +1,80 @@
+// What every user of sd-bus and sd-event in Platform shares: owners that release the handles,
+// an error that frees itself, and opening a connection to the session bus. Header only, so that
+// the run loop, the distributed center, the file manager protocol and tests use the same ones
+// without linking each other.
+#pragma once
+
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace vrk::dbus {
+
+// A connected bus is flushed before it is closed, so that what was queued still leaves.
+struct BusCloser {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageUnref {
+  void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
+};
+struct SlotUnref {
+  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+using BusPtr = std::unique_ptr<sd_bus, BusCloser>;
+using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
+using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
+
+struct EventUnref {
+  void operator()(sd_event* event) const { sd_event_unref(event); }
+};
+// A source is disabled as it is released: the loop may hold its own reference a while longer,
+// and must not call it again.
+struct EventSourceUnref {
+  void operator()(sd_event_source* source) const { sd_event_source_disable_unref(source); }
+};
+using EventPtr = std::unique_ptr<sd_event, EventUnref>;
+using EventSourcePtr = std::unique_ptr<sd_event_source, EventSourceUnref>;
+
+// An sd_bus_error that frees itself.
+struct BusError {
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  BusError() = default;
+  BusError(const BusError&) = delete;
+  BusError& operator=(const BusError&) = delete;
+  ~BusError() { sd_bus_error_free(&error); }
+  sd_bus_error* get() { return &error; }
+  // "name: message" when the error is set, otherwise the text of the errno value `code`.
+  std::string message(int code) const {
+    if (sd_bus_error_is_set(&error)) {
+      return std::string(error.name) + ": " + (error.message ? error.message : "");
+    }
+    return std::strerror(code < 0 ? -code : code);
+  }
+};
+
+// Opens a new connection to the session bus named by DBUS_SESSION_BUS_ADDRESS, as a bus client
+// (it says Hello and gets a unique name), described as `description` when one is given. Returns
+// 0 with the connection in `out`, -ENOENT when the variable is unset or empty, or the negative
+// errno value sd-bus gave; `out` is left alone on failure.
+[[nodiscard]] inline int OpenSessionBus(BusPtr* out, const char* description = nullptr) {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (address == nullptr || *address == '\0') return -ENOENT;
+  sd_bus* raw = nullptr;
+  int r = sd_bus_new(&raw);
+  BusPtr bus(raw);
+  if (r >= 0) r = sd_bus_set_address(bus.get(), address);
+  if (r >= 0) r = sd_bus_set_bus_client(bus.get(), 1);
+  if (r >= 0 && description != nullptr) r = sd_bus_set_description(bus.get(), description);
+  if (r >= 0) r = sd_bus_start(bus.get());
+  if (r < 0) return r;
+  *out = std::move(bus);
+  return 0;
+}
+
+}  // namespace vrk::dbus
