@@ -140,12 +140,8 @@ class Watcher final {
       NSLog("NSConnection: no session bus (DBUS_SESSION_BUS_ADDRESS is not set)");
       return false;
     }
-    sd_bus* raw = nullptr;
-    int r = sd_bus_new(&raw);
-    dbus::BusPtr bus(raw);
-    if (r >= 0) r = sd_bus_set_address(bus.get(), address);
-    if (r >= 0) r = sd_bus_set_bus_client(bus.get(), 1);
-    if (r >= 0) r = sd_bus_start(bus.get());
+    dbus::BusPtr bus;
+    int r = dbus::OpenSessionBus(&bus);
     sd_bus_slot* slot = nullptr;
     // Synchronous, so that no death after start() can be missed.
     if (r >= 0) {
@@ -297,14 +293,7 @@ class NSConnection::Vending final {
   // Connects, vends the root object, takes the name and attaches to the calling thread's run
   // loop; 0 or a negative errno value. The unique name is in `unique`.
   int open(const std::string& name, std::string* unique) {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    sd_bus* raw = nullptr;
-    int r = sd_bus_new(&raw);
-    bus_.reset(raw);
-    if (r >= 0 && address == nullptr) r = -ENOENT;
-    if (r >= 0) r = sd_bus_set_address(bus_.get(), address);
-    if (r >= 0) r = sd_bus_set_bus_client(bus_.get(), 1);
-    if (r >= 0) r = sd_bus_start(bus_.get());
+    int r = dbus::OpenSessionBus(&bus_);
     sd_bus_slot* object = nullptr;
     if (r >= 0) {
       r = sd_bus_add_object(bus_.get(), &object, distantobjects::kRootObjectPath, &Vending::OnCall,
