@@ -32,29 +32,9 @@ SOURCE = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "Tools" / "dolphin"))
 import headless_dolphin  # noqa: E402
 from headless_dolphin import headless  # noqa: E402
+from fm_trace import answers, traced  # noqa: E402
 
 QUIET = 1.5  # seconds without a new question: Dolphin has asked all it will
-
-
-def answers(trace):
-    """[(seconds, path, emblem)] of the trace's answers so far."""
-    rows = []
-    try:
-        with open(trace) as lines:
-            for line in lines:
-                fields = line.rstrip("\n").split(" ", 5)
-                if len(fields) == 6 and fields[1] == "answer":
-                    rows.append((int(fields[0]) / 1e9, fields[5], fields[4] == "1"))
-    except OSError:
-        pass
-    return rows
-
-
-def traced(path, event):
-    try:
-        return any(line.split()[1:2] == [event] for line in open(path))
-    except OSError:
-        return False
 
 
 def one_run(build, folder, empty, with_extension, workdir, index):
