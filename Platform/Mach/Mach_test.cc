@@ -17,8 +17,8 @@
 
 #include "Platform/Foundation/EmulatedRoot.h"
 #include "Platform/Foundation/NSLog.h"
-#include "tests/support/TemporaryRoot.h"
 #include "Platform/Mach/PortSpace.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk {
 namespace {

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "Platform/Foundation/NSLog.h"
-#include "tests/support/TemporaryRoot.h"
 #include "Platform/Mach/PortSpace.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk {
 namespace {

@@ -1,10 +1,10 @@
 // The host core of every file manager's module (GNOME Files, Nemo, Caja, and Dolphin through
-// Qt's GLib-based event loop): all a module does that is not its file manager's own. It keeps the extension running (restarting it with a
-// back-off), derives the shown folders from the items the file manager asks about, answers
-// badge questions with emblems, asks the extension about what it does not know, redraws an item
-// whose emblem changed, and builds the extension's context menu and relays its actions. A front
-// end is only its file manager's glue: how to read an item's URI, add an emblem and invalidate
-// an item (ItemOps), its menu item type and its module entry points.
+// Qt's GLib-based event loop): all a module does that is not its file manager's own. It keeps the
+// extension running (restarting it with a back-off), derives the shown folders from the items the
+// file manager asks about, answers badge questions with emblems, asks the extension about what it
+// does not know, redraws an item whose emblem changed, and builds the extension's context menu and
+// relays its actions. A front end is only its file manager's glue: how to read an item's URI, add
+// an emblem and invalidate an item (ItemOps), its menu item type and its module entry points.
 //
 // Contract:
 // - One object per module, made when the module is initialized and destroyed at its shutdown,

@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "tests/support/TemporaryRoot.h"
 #include "Platform/Foundation/UniqueFd.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk::helper {
 namespace {

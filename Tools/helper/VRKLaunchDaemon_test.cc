@@ -18,13 +18,13 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/support/TemporaryRoot.h"
 #include "Platform/Foundation/UniqueFd.h"
 #include "Platform/ServiceManagement/SMJobBless.h"
 #include "Platform/XPC/Launchd.h"
 #include "Platform/XPC/XPCWire.h"
 #include "Platform/XPC/xpc.h"
 #include "Tools/helper/ConnectionHolder.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk {
 namespace {
