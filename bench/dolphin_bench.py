@@ -32,9 +32,8 @@ SOURCE = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "Tools" / "dolphin"))
 import headless_dolphin  # noqa: E402
 from headless_dolphin import headless  # noqa: E402
-from fm_trace import answers, traced  # noqa: E402
+from fm_trace import settle_check, traced  # noqa: E402
 
-QUIET = 1.5  # seconds without a new question: Dolphin has asked all it will
 
 
 def one_run(build, folder, empty, with_extension, workdir, index):
@@ -61,25 +60,7 @@ def one_run(build, folder, empty, with_extension, workdir, index):
                         "--object-path", "/dolphin/Dolphin_1", "--method",
                         "org.kde.dolphin.MainWindow.openDirectories", f"['{folder.as_uri()}']",
                         "false"], check=True, capture_output=True, timeout=30)
-        inside = str(folder) + "/"
-        last_new = [time.monotonic()]
-        seen = [0]
-
-        def settled():
-            rows = [r for r in answers(trace) if r[1].startswith(inside)]
-            asked = {r[1] for r in rows}
-            if len(asked) != seen[0]:
-                seen[0] = len(asked)
-                last_new[0] = time.monotonic()
-            if not asked or time.monotonic() - last_new[0] < QUIET:
-                return None
-            first = {}
-            for at, path, emblem in rows:
-                if emblem or not with_extension:
-                    first.setdefault(path, at)
-            return (first, rows) if len(first) == len(asked) else None
-
-        done = headless.wait_for(settled, 120, 0.05)
+        done = headless.wait_for(settle_check(trace, folder, with_extension), 120, 0.05)
         if not done:
             raise AssertionError(f"not every item asked about was answered"
                                  f"{' with its overlay' if with_extension else ''}")

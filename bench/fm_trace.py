@@ -1,5 +1,7 @@
 """What the file-manager benchmarks read from a front end's trace file."""
 
+import time
+
 
 def answers(trace):
     """[(seconds, path, emblem)] of the trace's answers so far."""
@@ -21,3 +23,32 @@ def traced(path, event):
         return any(line.split()[1:2] == [event] for line in open(path))
     except OSError:
         return False
+
+
+# Seconds without a new question: the file manager has asked all it will.
+QUIET = 1.5
+
+
+def settle_check(trace, folder, with_extension):
+    """A check for wait_for: None until the file manager has stopped asking about the folder's
+    items and every item asked about has its answer (with its emblem, with an extension), then
+    (first, rows): the time of each item's first such answer and all the folder's answers."""
+    inside = str(folder) + "/"
+    last_new = [time.monotonic()]
+    seen = [0]
+
+    def settled():
+        rows = [r for r in answers(trace) if r[1].startswith(inside)]
+        asked = {r[1] for r in rows}
+        if len(asked) != seen[0]:
+            seen[0] = len(asked)
+            last_new[0] = time.monotonic()
+        if not asked or time.monotonic() - last_new[0] < QUIET:
+            return None
+        first = {}
+        for at, path, emblem in rows:
+            if emblem or not with_extension:
+                first.setdefault(path, at)
+        return (first, rows) if len(first) == len(asked) else None
+
+    return settled

@@ -32,9 +32,8 @@ SOURCE = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "Tools" / "filemanager"))
 import headless_gtk3  # noqa: E402
 from headless_gtk3 import headless  # noqa: E402
-from fm_trace import answers, traced  # noqa: E402
+from fm_trace import settle_check, traced  # noqa: E402
 
-QUIET = 1.5  # seconds without a new question: the file manager has asked all it will
 
 
 def one_run(fm_name, build, folder, empty, with_extension, workdir, index):
@@ -58,28 +57,11 @@ def one_run(fm_name, build, folder, empty, with_extension, workdir, index):
         # A second window on the folder, from the running file manager.
         subprocess.Popen([*headless_gtk3.FILE_MANAGERS[fm_name]["program"], str(folder)],
                          env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        inside = str(folder) + "/"
-        last_new = [time.monotonic()]
-        seen = [0]
-
-        def settled():
-            rows = [r for r in answers(trace) if r[1].startswith(inside)]
-            asked = {r[1] for r in rows}
-            if len(asked) != seen[0]:
-                seen[0] = len(asked)
-                last_new[0] = time.monotonic()
-            if not asked or time.monotonic() - last_new[0] < QUIET:
-                return None
-            first = {}
-            for at, path, emblem in rows:
-                if emblem or not with_extension:
-                    first.setdefault(path, at)
-            return first if len(first) == len(asked) else None
-
-        first = headless.wait_for(settled, 120, 0.05)
-        if not first:
+        done = headless.wait_for(settle_check(trace, folder, with_extension), 120, 0.05)
+        if not done:
             raise AssertionError(f"not every item asked about was answered"
                                  f"{' with its emblem' if with_extension else ''}")
+        first, _ = done
         return max(first.values()) - started, len(first)
     finally:
         fm.quit()
