@@ -28,6 +28,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/ChildProcesses.h"
 #include "tests/support/TemporaryRoot.h"
 
 // Fontconfig, which Qt's offscreen platform starts for the first action, keeps a cache that it
@@ -68,25 +69,6 @@ void RunFor(int ms) {
   while (clock.elapsed() < ms) {
     Turn();
   }
-}
-
-// The processes this one started and that still run (the extensions).
-std::vector<pid_t> Children() {
-  std::vector<pid_t> children;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream fields(text.substr(close + 2));
-    std::string state;
-    pid_t parent = 0;
-    fields >> state >> parent;
-    if (parent == ::getpid() && state != "Z") children.push_back(std::stoi(name));
-  }
-  return children;
 }
 
 std::size_t Count(const std::string& text, const std::string& line) {
@@ -254,7 +236,7 @@ TEST_F(DolphinPlugins, AnExtensionThatDiesIsRestartedAndTheOverlaysFollowIt) {
   Ask(plugin, locked);
   ASSERT_TRUE(RunUntil([&] { return shown_[locked.string()] == QStringList{"vrk-locked"}; }))
       << Log();
-  const std::vector<pid_t> children = Children();
+  const std::vector<pid_t> children = vrk::ChildProcesses();
   ASSERT_EQ(children.size(), 1u);
   ASSERT_EQ(::kill(children[0], SIGKILL), 0);
   // Without its extension the item has no badge; once it is back, the badge is.

@@ -21,6 +21,7 @@ extern "C" {
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/ChildProcesses.h"
 #include "tests/support/TemporaryRoot.h"
 
 // ---- A fake NautilusFileInfo: its URI, and what the module did to it ----
@@ -124,26 +125,6 @@ bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit
     if (!fired) g_source_remove(tick);
   }
   return true;
-}
-
-// The processes this test process started (the module's extension).
-std::vector<pid_t> Children() {
-  std::vector<pid_t> children;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream fields(text.substr(close + 2));
-    std::string state;
-    pid_t parent = 0;
-    fields >> state >> parent;
-    if (parent == ::getpid() && state != "Z")
-      children.push_back(std::stoi(entry.path().filename()));
-  }
-  return children;
 }
 
 struct Answer {
@@ -356,7 +337,7 @@ TEST_F(NautilusModuleTest, AnswersAtOnceAndRedrawsAnItemOnceWhenItsBadgeArrives)
 
   // Known items are answered from what the module holds, even while the extension is stopped;
   // none of them is asked again.
-  const std::vector<pid_t> children = Children();
+  const std::vector<pid_t> children = vrk::ChildProcesses();
   ASSERT_EQ(children.size(), 1u);
   ASSERT_EQ(::kill(children[0], SIGSTOP), 0);
   // GNOME Files drops what the extensions added before it asks again.
@@ -390,7 +371,7 @@ TEST_F(NautilusModuleTest, TheShownFolderIsAskedAheadOfGnomeFiles) {
 
 TEST_F(NautilusModuleTest, AnExtensionThatNeverAnswersCostsNoRedraws) {
   WaitUntilObserved({File(sync_ / "a-locked.txt")});
-  const std::vector<pid_t> children = Children();
+  const std::vector<pid_t> children = vrk::ChildProcesses();
   ASSERT_EQ(children.size(), 1u);
   ASSERT_EQ(::kill(children[0], SIGSTOP), 0);
   std::vector<FakeFileInfo*> items;
@@ -501,7 +482,7 @@ TEST_F(NautilusModuleTest, AStuckOrDeadExtensionNeverHoldsGnomeFilesUp) {
   EXPECT_THAT(*locked->emblems, ElementsAre("vrk-locked"));
 
   // A stopped extension: the badge answer and the menu come back within their bounds.
-  const std::vector<pid_t> children = Children();
+  const std::vector<pid_t> children = vrk::ChildProcesses();
   ASSERT_EQ(children.size(), 1u);
   const pid_t pid = children[0];
   ASSERT_EQ(::kill(pid, SIGSTOP), 0);
