@@ -15,10 +15,10 @@
 
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/RunLoop.h"
-#include "tests/support/TemporaryRoot.h"
 #include "Platform/XPC/Launchd.h"
 #include "Platform/XPC/XPCWire.h"
 #include "VRKFinderSync/VRKFinderSync.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk {
 namespace {

@@ -15,8 +15,8 @@
 
 #include "Platform/Foundation/EmulatedRoot.h"
 #include "Platform/Foundation/NSLog.h"
-#include "tests/support/TemporaryRoot.h"
 #include "VRKFinderSync/VRKMachBridgeTargetRecorder.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk {
 namespace {

@@ -19,9 +19,9 @@
 
 #include "Platform/Foundation/NSLog.h"
 #include "Platform/Foundation/NSTask.h"
-#include "tests/support/TemporaryRoot.h"
 #include "VRKFinderSync/VRKFinderSync.h"
 #include "VRKFinderSync/VRKFinderSyncMachBridgeClientSide.h"
+#include "tests/support/TemporaryRoot.h"
 
 namespace vrk {
 namespace {
