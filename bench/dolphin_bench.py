@@ -32,7 +32,7 @@ SOURCE = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "Tools" / "dolphin"))
 import headless_dolphin  # noqa: E402
 from headless_dolphin import headless  # noqa: E402
-from fm_trace import settle_check, traced  # noqa: E402
+from fm_trace import print_table, settle_check, traced  # noqa: E402
 
 
 
@@ -128,14 +128,8 @@ def main():
             print(run.stderr[-4000:], file=sys.stderr)
             return 1
         row = rows[0]
-        base_median = statistics.median(row["baseline"])
         asked = "/".join(str(n) for n in sorted(set(row["asked"])))
-        print(f"dolphin: {args.count} items, {asked} asked about, until overlaid"
-              f"{'':<4}{'min s':>9}{'median s':>10}{'x base':>8}")
-        for key in ("baseline", "plugins"):
-            median = statistics.median(row[key])
-            print(f"  {key:<50}{min(row[key]):>9.3f}{median:>10.3f}"
-                  f"{median / base_median:>8.2f}")
+        print_table(f"dolphin: {args.count} items, {asked} asked about, until overlaid", row, ("baseline", "plugins"))
         print(f"  getOverlays calls per item asked about: at most {row['most_calls']}, "
               f"{row['mean_calls']:.2f} on average")
         return 0

@@ -1,5 +1,6 @@
 """What the file-manager benchmarks read from a front end's trace file."""
 
+import statistics
 import time
 
 
@@ -52,3 +53,13 @@ def settle_check(trace, folder, with_extension):
         return (first, rows) if len(first) == len(asked) else None
 
     return settled
+
+
+def print_table(title, row, keys):
+    """The benchmark's table: min and median seconds of each kind of run, and its median against
+    the baseline's (row["baseline"])."""
+    base_median = statistics.median(row["baseline"])
+    print(f"{title}{'':<4}{'min s':>9}{'median s':>10}{'x base':>8}")
+    for key in keys:
+        median = statistics.median(row[key])
+        print(f"  {key:<50}{min(row[key]):>9.3f}{median:>10.3f}{median / base_median:>8.2f}")

@@ -22,7 +22,6 @@ import json
 import os
 import pathlib
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -32,7 +31,7 @@ SOURCE = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "Tools" / "filemanager"))
 import headless_gtk3  # noqa: E402
 from headless_gtk3 import headless  # noqa: E402
-from fm_trace import settle_check, traced  # noqa: E402
+from fm_trace import print_table, settle_check, traced  # noqa: E402
 
 
 
@@ -118,14 +117,8 @@ def main():
                 print(run.stderr[-4000:], file=sys.stderr)
                 return 1
             row = rows[0]
-            base_median = statistics.median(row["baseline"])
             asked = "/".join(str(n) for n in sorted(set(row["asked"])))
-            print(f"{fm_name}: {args.count} items, {asked} asked about, until emblemed"
-                  f"{'':<4}{'min s':>9}{'median s':>10}{'x base':>8}")
-            for key in ("baseline", "module"):
-                median = statistics.median(row[key])
-                print(f"  {key:<50}{min(row[key]):>9.3f}{median:>10.3f}"
-                      f"{median / base_median:>8.2f}")
+            print_table(f"{fm_name}: {args.count} items, {asked} asked about, until emblemed", row, ("baseline", "module"))
             ran = True
         finally:
             if os.environ.get("VRK_BENCH_KEEP"):
