@@ -52,6 +52,10 @@ bool IsIconName(const std::string& name) {
 
 // Requests that go out in one batch as soon as that many are waiting.
 constexpr std::size_t kBatchSize = 256;
+// What a file manager asks about while it shows the items goes in smaller batches: the extension
+// relays a batch's badges once it has passed the whole batch on, so the first items in view get
+// their emblems one small batch after they were asked.
+constexpr std::size_t kUrgentBatchSize = 64;
 // Batches the extension has not answered yet, at most. The extension passes each request on to
 // the sync client, waiting when the client's queue is full, and takes the badges that come back
 // on the same thread: a whole large folder sent at once would keep it from them until the client
@@ -361,6 +365,7 @@ void HostCore::invalidateQueued() {
   std::map<std::string, Redraw> paths = std::move(toInvalidate_);
   toInvalidate_.clear();
   const auto now = Clock::now();
+  traceCount("redraw", paths.size());
   for (const auto& [path, how] : paths) {
     Item* item = findItem(path);
     if (!item || !item->file) continue;
@@ -390,7 +395,8 @@ void HostCore::answer(GObject* file, const std::string& path, Item* item, bool w
 }
 
 // One line per event: the steady clock in nanoseconds, the event, the answers given and the items
-// that show an emblem; an answer adds whether it carried an emblem (1 or 0) and the item's path.
+// that show an emblem; an answer adds whether it carried an emblem (1 or 0) and the item's path, a
+// batch sent or replied to and a redraw add 0 and how many items they held.
 void HostCore::trace(const char* event, const std::string* path, bool emblem) {
   if (!trace_) return;
   const auto now =
@@ -400,6 +406,12 @@ void HostCore::trace(const char* event, const std::string* path, bool emblem) {
   if (path) std::fprintf(trace_, " %d %s", emblem ? 1 : 0, path->c_str());
   std::fputc('\n', trace_);
   std::fflush(trace_);
+}
+
+void HostCore::traceCount(const char* event, std::size_t count) {
+  if (!trace_) return;
+  const std::string text = std::to_string(count);
+  trace(event, &text, false);
 }
 
 void HostCore::invalidateFolder(const std::string& dir, bool badgedOnly) {
@@ -513,7 +525,9 @@ void HostCore::ask(Item& item, const std::string& path, bool urgent) {
   } else {
     unsent_.push_back(path);
   }
-  if (urgent_.size() + unsent_.size() >= kBatchSize && inFlight_ < kBatchesInFlight) {
+  const bool full =
+      urgent_.size() >= kUrgentBatchSize || urgent_.size() + unsent_.size() >= kBatchSize;
+  if (full && inFlight_ < kBatchesInFlight) {
     flush();
   } else {
     defer(&flushTimer_, &HostCore::flush, timing_.batchDelay);
@@ -597,7 +611,8 @@ void HostCore::flush() {
   flushTimer_ = 0;
   while ((!urgent_.empty() || !unsent_.empty()) && inFlight_ < kBatchesInFlight) {
     std::vector<std::string> batch;
-    while (batch.size() < kBatchSize && (!urgent_.empty() || !unsent_.empty())) {
+    const std::size_t size = urgent_.empty() ? kBatchSize : kUrgentBatchSize;
+    while (batch.size() < size && (!urgent_.empty() || !unsent_.empty())) {
       std::deque<std::string>& queue = urgent_.empty() ? unsent_ : urgent_;
       std::string path = std::move(queue.front());
       queue.pop_front();
@@ -615,6 +630,7 @@ void HostCore::flush() {
     };
     if (host_ && host_->requestBadges(batch, timing_.badgeWait, done)) {
       ++inFlight_;
+      traceCount("sent", batch.size());
       continue;
     }
     // Not sent: the extension has gone, and its restart asks the folders again.
@@ -628,6 +644,7 @@ void HostCore::flush() {
 // whose badge did not come has none. An item whose emblem changed was redrawn when its badge
 // came; this redraws only what is still out of step.
 void HostCore::answered(const std::vector<std::string>& paths, bool ok) {
+  traceCount("replied", paths.size());
   if (!ok) {
     NSLog("%s: the extension did not answer %zu badge requests in time", frontEnd_.log,
           paths.size());

@@ -186,6 +186,8 @@ class HostCore {
   void setShown(Item& item, const std::string& badge);
   void answer(GObject* file, const std::string& path, Item* item, bool withBadge);
   void trace(const char* event, const std::string* path = nullptr, bool emblem = false);
+  // A line of the event with a count where an answer has its path.
+  void traceCount(const char* event, std::size_t count);
   void invalidateFolder(const std::string& dir, bool badgedOnly);
   void expireFolders();
   void watchFolders();
