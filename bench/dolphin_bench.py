@@ -6,7 +6,7 @@ asks the overlay plug-in about one item.
 Dolphin asks only about the items in view and a little beyond. Each run starts a fresh Dolphin
 with our plug-ins as a plain user in a private session (Tools/dolphin/headless_dolphin.py; needs
 root to change user) on an empty folder, waits until it is up (and, with the extension, until the
-extension is ready), then opens the folder in a new tab of it through its D-Bus interface. The core's trace (VRK_DOLPHIN_TRACE) has one line per getOverlays call and tells,
+extension is ready) and has stopped working, then opens the folder in a new tab of it through its D-Bus interface. The core's trace (VRK_DOLPHIN_TRACE) has one line per getOverlays call and tells,
 once Dolphin has asked about no new item for a while, which items it asked about: the baseline's
 time is when it first asked about the last of them, the plug-ins' when the last of them was
 answered with its overlay (the demo sync client badges every item).
@@ -32,7 +32,7 @@ SOURCE = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "Tools" / "dolphin"))
 import headless_dolphin  # noqa: E402
 from headless_dolphin import headless  # noqa: E402
-from fm_trace import print_table, settle_check, traced  # noqa: E402
+from fm_trace import print_table, settle_check, traced, wait_until_idle  # noqa: E402
 
 
 
@@ -53,6 +53,7 @@ def one_run(build, folder, empty, with_extension, workdir, index):
             raise AssertionError("Dolphin did not start")
         if with_extension and not headless.wait_for(lambda: traced(trace, "ready"), 60, 0.05):
             raise AssertionError("the extension did not get ready")
+        wait_until_idle(fm.proc.pid)
         started = time.monotonic()
         # The folder in a new tab of the running Dolphin, through its own D-Bus interface (a
         # second `dolphin` would open a window of its own, with plug-ins of its own).

@@ -1,5 +1,7 @@
-"""What the file-manager benchmarks read from a front end's trace file."""
+"""What the file-manager benchmarks read from a front end's trace file, and how they wait for a
+file manager to settle."""
 
+import os
 import statistics
 import time
 
@@ -63,3 +65,22 @@ def print_table(title, row, keys):
     for key in keys:
         median = statistics.median(row[key])
         print(f"  {key:<50}{min(row[key]):>9.3f}{median:>10.3f}{median / base_median:>8.2f}")
+
+
+def wait_until_idle(pid, limit=5.0, window=0.2, busy=0.1):
+    """Waits, at most `limit` seconds, until the process used less than `busy` of a core over
+    `window` seconds: a file manager is still starting up a while after its window shows, and a
+    run that opens a folder meanwhile measures that work too."""
+    def cpu_seconds():
+        fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    end = time.monotonic() + limit
+    try:
+        while time.monotonic() < end:
+            before = cpu_seconds()
+            time.sleep(window)
+            if cpu_seconds() - before < busy * window:
+                return
+    except OSError:
+        return

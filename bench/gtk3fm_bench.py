@@ -31,7 +31,7 @@ SOURCE = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "Tools" / "filemanager"))
 import headless_gtk3  # noqa: E402
 from headless_gtk3 import headless  # noqa: E402
-from fm_trace import print_table, settle_check, traced  # noqa: E402
+from fm_trace import print_table, settle_check, traced, wait_until_idle  # noqa: E402
 
 
 
@@ -52,6 +52,7 @@ def one_run(fm_name, build, folder, empty, with_extension, workdir, index):
             raise AssertionError(f"{fm_name} did not start")
         if with_extension and not headless.wait_for(lambda: traced(trace, "ready"), 60, 0.05):
             raise AssertionError("the extension did not get ready")
+        wait_until_idle(fm.proc.pid)
         started = time.monotonic()
         # A second window on the folder, from the running file manager.
         subprocess.Popen([*headless_gtk3.FILE_MANAGERS[fm_name]["program"], str(folder)],

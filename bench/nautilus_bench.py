@@ -32,6 +32,7 @@ import time
 SOURCE = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(SOURCE / "Tools" / "nautilus"))
 import headless  # noqa: E402
+from fm_trace import traced, wait_until_idle  # noqa: E402
 
 
 
@@ -71,13 +72,6 @@ def in_view_done(path, folder, names, with_extension):
             wanted.discard(fields[5])
             last = int(fields[0])
     return None if wanted else last / 1e9
-
-
-def traced(path, event):
-    try:
-        return any(line.split()[1:2] == [event] for line in open(path))
-    except OSError:
-        return False
 
 
 def live_changes(client, trace, path, changes=10):
@@ -124,6 +118,7 @@ def one_run(build, folder, count, with_extension, workdir, index, changes=False)
         fm.wait_started()
         if with_extension and not headless.wait_for(lambda: traced(trace, "ready"), 60, 0.05):
             raise AssertionError("the extension did not get ready")
+        wait_until_idle(fm.proc.pid)
         started = time.monotonic()
         fm.show(folder)
 
