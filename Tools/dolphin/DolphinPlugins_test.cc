@@ -71,6 +71,12 @@ void RunFor(int ms) {
   }
 }
 
+// The plug-in in the build, or the installed one the package's tests name in `variable`.
+QString PluginPath(const char* variable, const char* built) {
+  const char* installed = std::getenv(variable);
+  return QString::fromUtf8(installed ? installed : built);
+}
+
 std::size_t Count(const std::string& text, const std::string& line) {
   std::size_t count = 0;
   for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
@@ -105,7 +111,7 @@ class DolphinPlugins : public ::testing::Test {
   // The overlay plug-in, answering overlaysChanged as Dolphin does: counted, and the URL asked
   // about again at once.
   KOverlayIconPlugin* Overlays() {
-    overlayLoader_.setFileName(VRK_DOLPHIN_OVERLAYS);
+    overlayLoader_.setFileName(PluginPath("VRK_DOLPHIN_OVERLAYS_PATH", VRK_DOLPHIN_OVERLAYS));
     auto* plugin = qobject_cast<KOverlayIconPlugin*>(overlayLoader_.instance());
     if (!plugin) {
       ADD_FAILURE() << overlayLoader_.errorString().toStdString();
@@ -132,7 +138,7 @@ class DolphinPlugins : public ::testing::Test {
   }
 
   KAbstractFileItemActionPlugin* Menu() {
-    menuLoader_.setFileName(VRK_DOLPHIN_MENU);
+    menuLoader_.setFileName(PluginPath("VRK_DOLPHIN_MENU_PATH", VRK_DOLPHIN_MENU));
     auto* factory = qobject_cast<KPluginFactory*>(menuLoader_.instance());
     if (!factory) {
       ADD_FAILURE() << menuLoader_.errorString().toStdString();

@@ -366,30 +366,75 @@ def as_plain_user(argv):
     return ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--", *argv]
 
 
-def test_gnome_files_finds_the_installed_module_and_emblems_as_a_plain_user(installed):
-    """GNOME Files loads modules only from its own folder and takes emblems from the icon theme
-    folders of XDG_DATA_DIRS, /usr/share by default: the package must put both there, and the
-    module must serve a user without privileges, loaded from there."""
+def extension_folder(package):
+    """The folder a GTK file manager loads its modules from, as its development files say."""
+    return subprocess.run(["pkg-config", "--variable=extensiondir", package], capture_output=True,
+                          text=True, check=True).stdout.strip()
+
+
+def qt_plugin_folder():
+    """Qt's plug-in folder, below which Dolphin looks for its plug-ins' folders."""
+    qmake = shutil.which("qmake") or "/usr/lib/qt5/bin/qmake"
+    return subprocess.run([qmake, "-query", "QT_INSTALL_PLUGINS"], capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+# Each file manager's module test, the module files it loads with the variable that names the
+# installed copy to it, where the file manager looks for them, and the names of its emblems.
+# GNOME Files looks up emblems as vrk-<image>; Nemo and Caja add the emblem- prefix; Dolphin
+# takes overlay names as the icon theme's names.
+FILE_MANAGERS = {
+    "nautilus": dict(
+        test="Tools/nautilus_module_test", filter="NautilusModuleTest.BadgesBecomeEmblemsOnlyInside*",
+        modules={"VRK_NAUTILUS_MODULE_PATH": ("Tools/libvrk-nautilus.so", "libvrk-nautilus.so")},
+        folder=lambda: extension_folder("libnautilus-extension-4"), emblem="vrk-{}.svg"),
+    "nemo": dict(
+        test="Tools/nemo_module_test", filter="NemoModuleTest.BadgesArriveAsEmblems*",
+        modules={"VRK_FM_MODULE_PATH": ("Tools/libvrk-nemo.so", "libvrk-nemo.so")},
+        folder=lambda: extension_folder("libnemo-extension"), emblem="emblem-vrk-{}.svg"),
+    "caja": dict(
+        test="Tools/caja_module_test", filter="CajaModuleTest.BadgesArriveAsEmblems*",
+        modules={"VRK_FM_MODULE_PATH": ("Tools/libvrk-caja.so", "libvrk-caja.so")},
+        folder=lambda: extension_folder("libcaja-extension"), emblem="emblem-vrk-{}.svg"),
+    "dolphin": dict(
+        test="Tools/dolphin_plugins_test",
+        filter="DolphinPlugins.BadgesArriveAsOverlays*:DolphinPlugins.TheMenuOfOneItem*",
+        modules={
+            "VRK_DOLPHIN_OVERLAYS_PATH": ("Tools/qtplugins/kf5/overlayicon/vrk-dolphin-overlays.so",
+                                          "kf5/overlayicon/vrk-dolphin-overlays.so"),
+            "VRK_DOLPHIN_MENU_PATH": ("Tools/qtplugins/kf5/kfileitemaction/vrk-dolphin-menu.so",
+                                      "kf5/kfileitemaction/vrk-dolphin-menu.so")},
+        folder=qt_plugin_folder, emblem="vrk-{}.svg"),
+}
+
+
+@pytest.mark.parametrize("fm", FILE_MANAGERS)
+def test_each_file_manager_finds_the_installed_module_and_emblems_as_a_plain_user(installed, fm):
+    """A file manager loads modules only from its own folder and takes emblems from the icon
+    theme folders of XDG_DATA_DIRS, /usr/share by default: the packages must put both there, and
+    the module must serve a user without privileges, loaded from there."""
     root, _ = installed
-    module_test = BUILD / "Tools" / "nautilus_module_test"
-    if not module_test.exists() or not (BUILD / "Tools" / "libvrk-nautilus.so").exists():
-        pytest.skip("the GNOME Files module is not built (libnautilus-extension-dev missing)")
-    folder = subprocess.run(["pkg-config", "--variable=extensiondir", "libnautilus-extension-4"],
-                            capture_output=True, text=True, check=True).stdout.strip()
-    module = root / folder.lstrip("/") / "libvrk-nautilus.so"
-    assert module.is_file(), f"not in GNOME Files' folder {folder}"
+    kind = FILE_MANAGERS[fm]
+    module_test = BUILD / kind["test"]
+    if not module_test.exists() or not all((BUILD / built).exists()
+                                           for built, _ in kind["modules"].values()):
+        pytest.skip(f"the {fm} module is not built (its development files are missing)")
+    folder = kind["folder"]()
+    env = dict(os.environ, HOME="/tmp")
+    for variable, (_, relative) in kind["modules"].items():
+        module = root / folder.lstrip("/") / relative
+        assert module.is_file(), f"{relative} is not in {fm}'s folder {folder}"
+        env[variable] = str(module)
     emblems = root / "usr/share/icons/hicolor/scalable/emblems"
     for name in ("processing", "paused", "succeeded", "failed", "locked", "forbidden"):
-        assert (emblems / f"vrk-{name}.svg").is_file(), name
+        assert (emblems / kind["emblem"].format(name)).is_file(), name
     # The unpacked root is root's; the plain user reads it as any user reads /usr.
     os.chmod(root, 0o755)
-    env = dict(os.environ, VRK_NAUTILUS_MODULE_PATH=str(module), HOME="/tmp")
-    run = subprocess.run(
-        as_plain_user([str(module_test),
-                       "--gtest_filter=NautilusModuleTest.BadgesBecomeEmblemsOnlyInside*"]),
-        env=env, capture_output=True, text=True, timeout=120)
+    run = subprocess.run(as_plain_user([str(module_test), f"--gtest_filter={kind['filter']}"]),
+                         env=env, capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
-    assert "1 test" in run.stdout and "PASSED" in run.stdout
+    wanted = kind["filter"].count(":") + 1
+    assert f"{wanted} test" in run.stdout and "PASSED" in run.stdout, run.stdout[-3000:]
 
 
 def test_each_file_manager_module_has_a_package_of_its_own(installed):
