@@ -83,19 +83,19 @@ std::unique_ptr<LegacyFinder> LegacyFinder::launch(Output output, std::string* e
 
 bool LegacyFinder::start(std::string* error) {
   InstallBundledAdditions();
-  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  int r = address ? sd_bus_new(&bus_) : -ENOENT;
-  if (r >= 0) r = sd_bus_set_address(bus_, address);
-  if (r >= 0) r = sd_bus_set_bus_client(bus_, 1);
-  if (r >= 0) r = sd_bus_start(bus_);
+  int r = dbus::OpenSessionBus(&bus_);
   if (r >= 0) {
-    r = sd_bus_add_object(bus_, &slot_, appleevents::kPath, &LegacyFinder::OnEvent, this);
+    sd_bus_slot* slot = nullptr;
+    r = sd_bus_add_object(bus_.get(), &slot, appleevents::kPath, &LegacyFinder::OnEvent, this);
+    slot_.reset(slot);
   }
   const std::string name = appleevents::ApplicationBusName("Finder");
   // Queued behind a Finder that still runs: this one takes over the moment that one ends, as a
   // relaunched Finder does.
-  if (r >= 0) r = sd_bus_request_name(bus_, name.c_str(), SD_BUS_NAME_QUEUE);
-  if (r >= 0) r = sd_bus_attach_event(bus_, RunLoop::main().event(), SD_EVENT_PRIORITY_NORMAL);
+  if (r >= 0) r = sd_bus_request_name(bus_.get(), name.c_str(), SD_BUS_NAME_QUEUE);
+  if (r >= 0) {
+    r = sd_bus_attach_event(bus_.get(), RunLoop::main().event(), SD_EVENT_PRIORITY_NORMAL);
+  }
   if (r < 0) {
     *error = "cannot serve Apple events as " + name + ": " + std::strerror(-r);
     return false;
@@ -106,10 +106,10 @@ bool LegacyFinder::start(std::string* error) {
 LegacyFinder::~LegacyFinder() {
   // Finder stops answering events before its bundles go: a client that notices a bundle's end
   // and sends the load event again then reaches the Finder that takes over, not this one.
-  sd_bus_slot_unref(slot_);
-  if (bus_ != nullptr) {
-    sd_bus_detach_event(bus_);
-    sd_bus_flush_close_unref(bus_);
+  slot_.reset();
+  if (bus_) {
+    sd_bus_detach_event(bus_.get());
+    bus_.reset();
   }
   if (auto unload = reinterpret_cast<void (*)()>(find("VRKFinderPluginUnload"))) unload();
   // The additions stay mapped: a thread they started could still be ending.

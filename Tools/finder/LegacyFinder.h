@@ -32,6 +32,7 @@
 #include <systemd/sd-bus.h>
 #include <nlohmann/json.hpp>
 
+#include "Platform/Foundation/SdBus.h"
 #include "Tools/finder/FinderCommand.h"
 
 namespace vrk::finder {
@@ -65,8 +66,8 @@ class LegacyFinder {
   LineBuffer lines_;
   bool finished_ = false;
   bool endOfInput_ = false;
-  sd_bus* bus_ = nullptr;
-  sd_bus_slot* slot_ = nullptr;
+  dbus::BusPtr bus_;
+  dbus::SlotPtr slot_;
   std::vector<void*> loaded_;  // dlopen handles, in order of loading
 };
 
