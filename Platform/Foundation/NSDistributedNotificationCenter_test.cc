@@ -260,8 +260,13 @@ TEST_F(DistributedCenterTest, ASlowObserverLosesNothing) {
   for (int i = 0; i < count; ++i) {
     center().postNotificationName("slow.n", Object::numberWithInteger(i), Object(), true);
   }
-  // Busy: the loop of this thread does not run while the notifications come back.
-  std::this_thread::sleep_for(1500ms);
+  // Busy: the loop of this thread does not run while the notifications come back, until the
+  // reading from the bus has had to wait for it.
+  const auto limit = std::chrono::steady_clock::now() + 20s;
+  while (log.countContaining("reading from the bus waits for them") == 0 &&
+         std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(10ms);
+  }
   ASSERT_TRUE(RunLoopUntil([&] { return inbox.notes.size() == static_cast<std::size_t>(count); }))
       << inbox.notes.size();
   for (int i = 0; i < count; ++i) {
