@@ -300,14 +300,7 @@ class NSConnection::Vending final {
                             this);
     }
     object_.reset(object);
-    // sd-bus reports the loss of the bus as this local signal.
-    sd_bus_slot* lost = nullptr;
-    if (r >= 0) {
-      r = sd_bus_match_signal(bus_.get(), &lost, "org.freedesktop.DBus.Local",
-                              "/org/freedesktop/DBus/Local", "org.freedesktop.DBus.Local",
-                              "Disconnected", &Vending::OnLost, this);
-    }
-    lost_.reset(lost);
+    if (r >= 0) r = dbus::MatchDisconnected(bus_.get(), &lost_, &Vending::OnLost, this);
     if (r >= 0) r = sd_bus_request_name(bus_.get(), name.c_str(), 0);
     const char* me = nullptr;
     if (r >= 0) r = sd_bus_get_unique_name(bus_.get(), &me);

@@ -188,14 +188,11 @@ bool ExtensionHost::spawnAndConnect(const std::string& bundlePath, std::string* 
   if (r >= 0) r = sd_bus_add_object_vtable(raw, &slot, kObjectPath, kHostInterface, kVTable, this);
   if (r >= 0) {
     slots_.emplace_back(slot);
-    r = sd_bus_match_signal(raw, &slot, nullptr, "/org/freedesktop/DBus/Local",
-                            "org.freedesktop.DBus.Local", "Disconnected",
-                            &ExtensionHost::OnDisconnected, this);
+    SlotPtr lost;
+    r = dbus::MatchDisconnected(raw, &lost, &ExtensionHost::OnDisconnected, this);
+    slots_.push_back(std::move(lost));
   }
-  if (r >= 0) {
-    slots_.emplace_back(slot);
-    r = sd_bus_start(raw);
-  }
+  if (r >= 0) r = sd_bus_start(raw);
   if (r >= 0) attachment_ = BusAttachment::attach(raw, RunLoop::main().event(), &r);
   if (r < 0) {
     *error = "cannot serve the extension: " + Errno(r);

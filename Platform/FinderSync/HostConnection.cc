@@ -149,11 +149,10 @@ class Connection final : public ExtensionHostConnection {
                                      this);
     if (r < 0) return r;
     slots_.emplace_back(slot);
-    r = sd_bus_match_signal(bus_.get(), &slot, nullptr, "/org/freedesktop/DBus/Local",
-                            "org.freedesktop.DBus.Local", "Disconnected",
-                            &Connection::OnDisconnected, this);
+    SlotPtr lost;
+    r = dbus::MatchDisconnected(bus_.get(), &lost, &Connection::OnDisconnected, this);
     if (r < 0) return r;
-    slots_.emplace_back(slot);
+    slots_.push_back(std::move(lost));
     r = sd_bus_start(bus_.get());
     if (r < 0) return r;
     attachment_ = BusAttachment::attach(bus_.get(), event, &r);

@@ -264,7 +264,6 @@ class BusLink final {
     }
     sd_bus_slot* post = nullptr;
     sd_bus_slot* posts = nullptr;
-    sd_bus_slot* lost = nullptr;
     // The calls wait for the bus's answer, so no post made after start() can be missed.
     if (r >= 0) {
       r = sd_bus_match_signal(bus.get(), &post, nullptr, dbus::kPostPath, dbus::kPostInterface,
@@ -276,12 +275,8 @@ class BusLink final {
                               dbus::kPostsMember, onSignal_, signalData_);
     }
     dbus::SlotPtr postsSlot(posts);
-    if (r >= 0) {
-      r = sd_bus_match_signal(bus.get(), &lost, "org.freedesktop.DBus.Local",
-                              "/org/freedesktop/DBus/Local", "org.freedesktop.DBus.Local",
-                              "Disconnected", &BusLink::OnDisconnected, this);
-    }
-    dbus::SlotPtr lostSlot(lost);
+    dbus::SlotPtr lostSlot;
+    if (r >= 0) r = dbus::MatchDisconnected(bus.get(), &lostSlot, &BusLink::OnDisconnected, this);
     // A connection made while reading is paused for observers is attached when the pause ends.
     if (r >= 0 && reading_()) {
       r = sd_bus_attach_event(bus.get(), RunLoop::current().event(), SD_EVENT_PRIORITY_NORMAL);

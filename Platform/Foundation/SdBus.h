@@ -77,4 +77,17 @@ struct BusError {
   return 0;
 }
 
+// Calls `handler` with `userdata` when the connection is lost: sd-bus reports that as the local
+// signal Disconnected, which it makes itself and no peer can send. Returns 0 with the match's
+// slot in `out` (released, the match ends), or the negative errno value sd-bus gave.
+[[nodiscard]] inline int MatchDisconnected(sd_bus* bus, SlotPtr* out,
+                                           sd_bus_message_handler_t handler, void* userdata) {
+  sd_bus_slot* slot = nullptr;
+  const int r =
+      sd_bus_match_signal(bus, &slot, "org.freedesktop.DBus.Local", "/org/freedesktop/DBus/Local",
+                          "org.freedesktop.DBus.Local", "Disconnected", handler, userdata);
+  if (r >= 0) out->reset(slot);
+  return r < 0 ? r : 0;
+}
+
 }  // namespace vrk::dbus
