@@ -6,10 +6,11 @@ asks the overlay plug-in about one item.
 Dolphin asks only about the items in view and a little beyond. Each run starts a fresh Dolphin
 with our plug-ins as a plain user in a private session (Tools/dolphin/headless_dolphin.py; needs
 root to change user) on an empty folder, waits until it is up (and, with the extension, until the
-extension is ready) and has stopped working, then opens the folder in a new tab of it through its D-Bus interface. The core's trace (VRK_DOLPHIN_TRACE) has one line per getOverlays call and tells,
-once Dolphin has asked about no new item for a while, which items it asked about: the baseline's
-time is when it first asked about the last of them, the plug-ins' when the last of them was
-answered with its overlay (the demo sync client badges every item).
+extension is ready) and has stopped working, then opens the folder in a new tab of it through
+its D-Bus interface. The core's trace (VRK_DOLPHIN_TRACE) has one line per getOverlays call and
+tells, once Dolphin has asked about no new item for a while, which items it asked about: the
+baseline's time is when it first asked about the last of them, the plug-ins' when the last of them
+was answered with its overlay (the demo sync client badges every item).
 
     VRK_BUILD_DIR=BUILD bench/dolphin_bench.py [--runs N] [--count N]
 
