@@ -73,6 +73,9 @@ struct HostCore::Listing {
 
 namespace {
 
+// About a screenful of items, and more: a folder's first names in a view's order.
+constexpr std::size_t kFirstInView = 256;
+
 // The names in a folder, at most `limit`, the ones a view sorts first (by name, as
 // views do by default) at the front: those are the items a person sees first. The rest keep the
 // folder's own order, which is about the order the file manager asks in.
@@ -84,7 +87,6 @@ std::vector<std::string> ListFolder(const std::string& dir, std::size_t limit) {
     if (names.size() >= limit) break;
     names.emplace_back(name);
   }
-  constexpr std::size_t kFirstInView = 256;
   if (names.size() <= kFirstInView) return names;
   std::vector<std::pair<std::string, std::size_t>> keys;
   keys.reserve(names.size());
@@ -130,8 +132,8 @@ HostCore::HostCore(FrontEnd frontEnd, ItemOps ops, Timing timing)
 }
 
 HostCore::~HostCore() {
-  for (guint* source :
-       {&startTimer_, &readyTimer_, &stopIdle_, &flushTimer_, &expiryTimer_, &invalidateIdle_}) {
+  for (guint* source : {&startTimer_, &readyTimer_, &stopIdle_, &flushTimer_, &backlogTimer_,
+                        &expiryTimer_, &invalidateIdle_}) {
     if (*source) g_source_remove(*source);
     *source = 0;
   }
@@ -314,20 +316,21 @@ HostCore::Item* HostCore::findItem(const std::string& path) {
   return item == folder->second.items.end() ? nullptr : &item->second;
 }
 
-void HostCore::trackItem(Folder& folder, const std::string& dir, const std::string& path,
+bool HostCore::trackItem(Folder& folder, const std::string& dir, const std::string& path,
                          GObject* file) {
   auto it = folder.items.find(path);
   if (it == folder.items.end()) {
-    if (folder.items.size() >= kMaxItemsPerFolder) return;
+    if (folder.items.size() >= kMaxItemsPerFolder) return false;
     it = folder.items.emplace(path, Item{}).first;
   }
   Item& item = it->second;
-  if (item.file == file) return;
+  if (item.file == file) return false;
   untrack(item);
   item.tie = std::make_unique<WeakTie>(WeakTie{this, dir, path});
   item.file = file;
   g_object_weak_ref(file, &HostCore::OnItemFinalized, item.tie.get());
   ++folder.live;
+  return true;
 }
 
 void HostCore::untrack(Item& item) {
@@ -494,7 +497,7 @@ void HostCore::answer(GObject* file) {
   const std::string dir = Parent(*path);
   if (folders_.size() >= kMaxFolders && !folders_.count(dir)) return;
   Folder& folder = touch(dir);
-  trackItem(folder, dir, *path, file);
+  if (trackItem(folder, dir, *path, file)) lastNewQuestion_ = Clock::now();
   Item* item = findItem(*path);
   // The file manager dropped the item's emblems before it asked again.
   if (item) {
@@ -559,7 +562,7 @@ void HostCore::forgetAnswers(const std::string& dir) {
 // it asks, so that its first question is answered with the emblem and needs no redraw.
 // The listing runs on a thread: a large folder must not hold the file manager's main thread.
 void HostCore::list(const std::string& dir, Folder& folder) {
-  if (folder.listed || !host_) return;
+  if (folder.listed || !host_ || !frontEnd_.listsAhead) return;
   folder.listed = true;
   auto* listing = new Listing{this, dir, generation_};
   listings_.push_back(listing);
@@ -597,11 +600,17 @@ void HostCore::listed(const std::string& dir, std::uint64_t generation,
   }
   trace("listed");
   auto& items = folder->second.items;
-  for (const std::string& name : names) {
+  // The first screenful goes at once; the rest is the backlog, or is left to the file manager's
+  // own questions where it asks only about what it shows.
+  const std::size_t first = std::min(names.size(), kFirstInView);
+  const std::size_t wanted = frontEnd_.asksOnlyWhatIsShown ? first : names.size();
+  for (std::size_t i = 0; i < wanted; ++i) {
     if (items.size() >= kMaxItemsPerFolder) break;
-    const std::string path = dir == "/" ? "/" + name : dir + "/" + name;
+    const std::string path = dir == "/" ? "/" + names[i] : dir + "/" + names[i];
     Item& item = items[path];
-    if (item.asked == Asked::no) ask(item, path);
+    if (item.asked == Asked::no || (i < first && item.queued && !item.urgent)) {
+      ask(item, path, i < first);
+    }
   }
   flush();
 }
@@ -610,6 +619,13 @@ void HostCore::flush() {
   if (flushTimer_) g_source_remove(flushTimer_);
   flushTimer_ = 0;
   while ((!urgent_.empty() || !unsent_.empty()) && inFlight_ < kBatchesInFlight) {
+    if (urgent_.empty()) {
+      const std::chrono::milliseconds wait = backlogWait();
+      if (wait.count() > 0) {
+        defer(&backlogTimer_, &HostCore::flush, wait);
+        break;
+      }
+    }
     std::vector<std::string> batch;
     const std::size_t size = urgent_.empty() ? kBatchSize : kUrgentBatchSize;
     while (batch.size() < size && (!urgent_.empty() || !unsent_.empty())) {
@@ -638,6 +654,22 @@ void HostCore::flush() {
       if (Item* item = findItem(path)) item->asked = Asked::no;
     }
   }
+}
+
+// A file manager that asks about every item asks about a large folder's items for a while after
+// it shows them; the backlog waits until it has stopped, so that it shows the folder at its own
+// speed, but not for longer than the hold.
+std::chrono::milliseconds HostCore::backlogWait() {
+  const auto now = Clock::now();
+  const auto quietAt = lastNewQuestion_ + timing_.askingQuiet;
+  if (now >= quietAt) {
+    backlogHeldSince_.reset();
+    return std::chrono::milliseconds{0};
+  }
+  if (!backlogHeldSince_) backlogHeldSince_ = now;
+  const auto until = std::min(quietAt, *backlogHeldSince_ + timing_.backlogHold);
+  if (now >= until) return std::chrono::milliseconds{0};
+  return std::chrono::ceil<std::chrono::milliseconds>(until - now);
 }
 
 // Once the extension has handled a batch, whatever badge it set in answer has arrived: an item

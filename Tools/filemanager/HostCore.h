@@ -45,6 +45,11 @@ struct Timing {
   std::chrono::milliseconds badgeWait{2000};
   // Requests that wait for a batch to fill go out after this at the latest.
   std::chrono::milliseconds batchDelay{5};
+  // The backlog (what is not in view first) waits until the file manager has asked about no new
+  // item for this long, and this long at most: asked meanwhile, the sync client, the extension
+  // and the bus would take the cores the file manager needs to show the folder.
+  std::chrono::milliseconds askingQuiet{30};
+  std::chrono::milliseconds backlogHold{3000};
   // Menus and actions run on the file manager's main thread.
   std::chrono::milliseconds menuWait{1000};
   std::chrono::milliseconds actionWait{2000};
@@ -77,10 +82,16 @@ struct FrontEnd {
   const char* log;           // starts every log line ("vrk-nautilus")
   const char* extensionEnv;  // names the extension's bundle for tests ("VRK_NAUTILUS_EXTENSION")
   const char* traceEnv;      // names a trace file for the benchmark ("VRK_NAUTILUS_TRACE")
-  // The file manager asks only about the items in view (Nemo): what it asks about goes to the
-  // extension before the rest of the folder. One that asks about every item (GNOME Files, Caja)
-  // runs ahead of the extension, and the folder's own order serves it better.
+  // The file manager asks only about the items in view (Nemo, Dolphin): what it asks about goes
+  // to the extension first, and of the folder's own listing (where it is listed) only the first
+  // screenful is asked ahead; the rest is asked when the file manager shows it. One that asks about
+  // every item (GNOME Files, Caja) has the whole folder asked, the first screenful at once and the
+  // rest once it has stopped asking.
   bool asksOnlyWhatIsShown = false;
+  // The folder is listed to ask about its first screenful ahead of the file manager. Nemo asks
+  // about a large folder's items while it is still loading them, in the order they load rather
+  // than the view's: the listing would not find them and only takes the cores it loads with.
+  bool listsAhead = true;
   // The front end drives the main run loop from its file manager's own event loop (Dolphin's Qt
   // loop), so the core does not attach it to GLib's.
   bool drivesRunLoop = false;
@@ -174,7 +185,9 @@ class HostCore {
 
   Folder& touch(const std::string& dir);
   Item* findItem(const std::string& path);
-  void trackItem(Folder& folder, const std::string& dir, const std::string& path, GObject* file);
+  // Whether the file manager asked about this item for the first time (or about a new object
+  // for it).
+  bool trackItem(Folder& folder, const std::string& dir, const std::string& path, GObject* file);
   void untrack(Item& item);
   static void OnItemFinalized(gpointer data, GObject* where);
   // How an item is redrawn: only when its emblem would change and it is not being redrawn
@@ -203,6 +216,7 @@ class HostCore {
   void listed(const std::string& dir, std::uint64_t generation, std::vector<std::string> names);
   static void OnListed(GObject* source, GAsyncResult* result, gpointer data);
   void flush();
+  std::chrono::milliseconds backlogWait();
   void answered(const std::vector<std::string>& paths, bool ok);
 
   static void OnActivate(GObject* item, gpointer data);
@@ -217,6 +231,7 @@ class HostCore {
   guint readyTimer_ = 0;
   guint stopIdle_ = 0;
   guint flushTimer_ = 0;
+  guint backlogTimer_ = 0;
   guint expiryTimer_ = 0;
   guint invalidateIdle_ = 0;
   std::map<std::string, Redraw> toInvalidate_;  // by path
@@ -229,7 +244,11 @@ class HostCore {
   // in order.
   std::deque<std::string> urgent_;
   std::deque<std::string> unsent_;
-  int inFlight_ = 0;                            // batches sent and not answered yet
+  int inFlight_ = 0;  // batches sent and not answered yet
+  // When the file manager last asked about an item it had not asked about before, and since when
+  // the backlog has been held for it.
+  std::chrono::steady_clock::time_point lastNewQuestion_;
+  std::optional<std::chrono::steady_clock::time_point> backlogHeldSince_;
   std::uint64_t generation_ = 0;                // of the extension: counts its starts
   std::vector<Listing*> listings_;              // in flight; told when the host goes first
   std::map<std::string, std::string> emblems_;  // identifier -> emblem shown for it

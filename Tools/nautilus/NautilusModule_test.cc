@@ -14,6 +14,7 @@ extern "C" {
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iomanip>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -496,3 +497,46 @@ TEST_F(NautilusModuleTest, AStuckOrDeadExtensionNeverHoldsGnomeFilesUp) {
 }
 
 }  // namespace
+
+TEST_F(NautilusModuleTest, TheRestOfALargeFolderWaitsUntilGnomeFilesHasAskedAboutItsItems) {
+  // More names than a first screenful: the first ones in the view's order are asked at once, the
+  // rest once GNOME Files has stopped asking about new items.
+  const auto name = [](int i) {
+    std::ostringstream text;
+    text << "n" << std::setw(3) << std::setfill('0') << i << ".txt";
+    return text.str();
+  };
+  for (int i = 0; i < 400; ++i) std::ofstream(sync_ / name(i)) << "x";
+  const auto asked = [&](const std::string& item) {
+    return Log().find("request " + (sync_ / item).string() + "\n") != std::string::npos;
+  };
+
+  // GNOME Files asks about one new item after another while it loads a folder, from before the
+  // extension is up until well after the first screenful was asked.
+  bool keptPace = true;
+  bool restAsked = false;
+  int afterFirst = 0;
+  auto last = Clock::now();
+  for (int i = 0; i < 5000 && afterFirst < 60; ++i) {
+    EXPECT_EQ(Ask(File(sync_ / name(i % 256))).result, NAUTILUS_OPERATION_COMPLETE);
+    // The loop runs for a moment without blocking, as GNOME Files' does between two questions.
+    for (const auto until = Clock::now() + std::chrono::milliseconds(3); Clock::now() < until;) {
+      while (g_main_context_iteration(nullptr, FALSE)) {
+      }
+      ::usleep(200);
+    }
+    // A machine too busy to keep GNOME Files' pace lets the module see a pause.
+    const auto now = Clock::now();
+    keptPace = keptPace && now - last < std::chrono::milliseconds(15);
+    last = now;
+    if (afterFirst > 0 || asked(name(100))) {
+      ++afterFirst;
+      restAsked = restAsked || asked(name(399));
+    }
+  }
+  ASSERT_EQ(afterFirst, 60) << Log();
+  if (keptPace) {
+    EXPECT_FALSE(restAsked) << "the rest went out while GNOME Files was asking";
+  }
+  EXPECT_TRUE(RunUntil([&] { return asked(name(399)); })) << Log();
+}

@@ -14,7 +14,10 @@
 #define VRK_FM_T(x) Nemo##x
 #define VRK_FM_F(x) nemo_##x
 #define VRK_FM_M(x) NEMO_##x
-#define VRK_FM_NAMES \
-  { "vrk-nemo", "VRK_NEMO_EXTENSION", "VRK_NEMO_TRACE", true }
+#define VRK_FM_NAMES                                                                       \
+  {                                                                                        \
+    .log = "vrk-nemo", .extensionEnv = "VRK_NEMO_EXTENSION", .traceEnv = "VRK_NEMO_TRACE", \
+    .asksOnlyWhatIsShown = true, .listsAhead = false                                       \
+  }
 
 #include "Tools/filemanager/Gtk3Module.inc"

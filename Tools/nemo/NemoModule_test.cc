@@ -11,5 +11,7 @@
 #define VRK_FM_PREFIX "nemo"
 #define VRK_FM_TEST NemoModuleTest
 #define VRK_FM_EXTENSION_ENV "VRK_NEMO_EXTENSION"
+// Nemo asks only about the items in view.
+#define VRK_FM_ASKS_ONLY_WHAT_IS_SHOWN 1
 
 #include "Tools/filemanager/Gtk3Module_test.inc"
