@@ -513,6 +513,10 @@ void HostCore::answer(GObject* file) {
   answer(file, *path, item, true);
   if (item && (item->asked == Asked::no || (frontEnd_.asksOnlyWhatIsShown && item->queued))) {
     ask(*item, *path, frontEnd_.asksOnlyWhatIsShown);
+    // What it asks about while nothing is on its way goes at once: it may go on asking on its
+    // main thread for a while before the loop runs the batch's timer, and the extension works on
+    // the first items meanwhile.
+    if (frontEnd_.asksOnlyWhatIsShown && inFlight_ == 0) flush();
   }
   list(dir, folder);
 }
