@@ -612,9 +612,8 @@ void HostCore::listed(const std::string& dir, std::uint64_t generation,
     if (items.size() >= kMaxItemsPerFolder) break;
     const std::string path = dir == "/" ? "/" + names[i] : dir + "/" + names[i];
     Item& item = items[path];
-    if (item.asked == Asked::no || (i < first && item.queued && !item.urgent)) {
-      ask(item, path, i < first);
-    }
+    // ask() itself moves an item of the first screenful that waits in the backlog to the front.
+    if (item.asked != Asked::known) ask(item, path, i < first);
   }
   flush();
 }
