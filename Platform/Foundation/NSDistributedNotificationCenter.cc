@@ -33,6 +33,9 @@ constexpr char kNoBusLine[] =
     "NSDistributedNotificationCenter: no session bus (%s); trying again in the background";
 constexpr char kLostBusLine[] =
     "NSDistributedNotificationCenter: lost the session bus; reconnecting";
+constexpr char kUnconfirmedLine[] =
+    "NSDistributedNotificationCenter: the bus daemon did not confirm the last posts before the "
+    "connection closed (%s); they may be lost";
 constexpr char kReconnectedLine[] =
     "NSDistributedNotificationCenter: reconnected to the session bus";
 constexpr char kCannotPostLine[] = "NSDistributedNotificationCenter: cannot post %s: %s";
@@ -65,6 +68,8 @@ constexpr std::size_t kGatheredDepth = 16;
 // so a bus that appears is found within about a second.
 constexpr std::chrono::milliseconds kReconnectFirst{100};
 constexpr std::chrono::milliseconds kReconnectLongest{1000};
+// How long closing the connection at exit waits for the bus daemon to confirm the last posts.
+constexpr std::chrono::seconds kRoutedWait{1};
 // A flood of refused or dropped notifications costs a line per burst.
 constexpr std::chrono::seconds kDropLogInterval{1};
 // When observers' queues are full, the bus thread stops reading (the bus daemon keeps what
@@ -223,9 +228,20 @@ class BusLink final {
     }
   }
 
-  // As the bus thread ends: no more attempts, and what was sent leaves before the close.
+  // As the bus thread ends: no more attempts, and what was sent reaches the others before the
+  // close. Flushing is not enough: the bus daemon reads a connection a little at a time, and once
+  // it finds the connection closed it may drop what it had not read yet, so a process that posts
+  // and exits could lose its last posts. Its answer to a call proves it has routed them.
   void stop() {
     retry_.reset();
+    if (bus_ && sentSinceConnect_) {
+      postSlot_.reset();  // nothing more to receive meanwhile
+      postsSlot_.reset();
+      if (int r = dbus::WaitUntilRouted(bus_.get(), std::chrono::microseconds(kRoutedWait).count());
+          r < 0) {
+        NSLog(kUnconfirmedLine, std::strerror(-r));
+      }
+    }
     disconnect();
   }
 
@@ -237,6 +253,7 @@ class BusLink final {
       if (connect(&why) < 0) return nullptr;
       announceReconnected();
     }
+    sentSinceConnect_ = true;
     return bus_.get();
   }
 
@@ -300,6 +317,7 @@ class BusLink final {
     lostSlot_.reset();
     sd_bus_detach_event(bus_.get());
     bus_.reset();
+    sentSinceConnect_ = false;
   }
 
   // The daemon went away (or threw us off). The connection is dropped outside the sd-bus
@@ -349,6 +367,8 @@ class BusLink final {
   const std::function<bool()> reading_;
   // Set while an outage has been logged and its end has not.
   bool busMissing_ = false;
+  // Whether anything was sent on the open connection, so that closing it waits for the daemon.
+  bool sentSinceConnect_ = false;
   dbus::BusPtr bus_;
   dbus::SlotPtr postSlot_;
   dbus::SlotPtr postsSlot_;

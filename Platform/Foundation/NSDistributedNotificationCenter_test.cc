@@ -24,6 +24,7 @@
 #include "Platform/Foundation/RunLoop.h"
 #include "Platform/Foundation/SanitizerBuild.h"
 #include "tests/support/ObjectSamples.h"
+#include "tests/support/PrivateBusDaemon.h"
 #include "tests/support/RunLoopUntil.h"
 
 extern char** environ;
@@ -576,55 +577,23 @@ TEST(DistributedCenterWithoutBus, LogsOnceAndDoesNothing) {
   EXPECT_EQ(WaitHelper(unreachable), 0);
 }
 
-// A private bus daemon that the test can stop and start again on the same address.
+// A private bus daemon that the test can stop and start again on the same address, with a
+// connection of the test's own that decodes every Post signal it sees.
 class PrivateBus {
  public:
-  PrivateBus() {
-    char dir[] = "/tmp/vrk.XXXXXX";
-    if (::mkdtemp(dir)) dir_ = dir;
-    address_ = "unix:path=" + dir_ + "/bus";
-  }
-  ~PrivateBus() {
-    stop();
-    std::filesystem::remove_all(dir_);
-  }
-  const std::string& address() const { return address_; }
+  const std::string& address() const { return daemon_.address(); }
 
-  bool start() {
-    std::filesystem::remove(dir_ + "/bus");
-    std::string exe = "/usr/bin/dbus-daemon";
-    std::string session = "--session";
-    std::string nofork = "--nofork";
-    std::string address = "--address=" + address_;
-    char* argv[] = {exe.data(), session.data(), nofork.data(), address.data(), nullptr};
-    if (posix_spawn(&pid_, exe.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
-    for (int i = 0; i < 500; ++i) {
-      if (connect()) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
-  }
+  bool start() { return daemon_.start() && connect(); }
   void stop() {
     bus_.reset();
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    daemon_.stop();
   }
 
-  // A connection of the test's own, which decodes every Post signal it sees.
   bool connect() {
-    sd_bus* raw = nullptr;
-    if (sd_bus_new(&raw) < 0) return false;
-    dbus::BusPtr bus(raw);
-    if (sd_bus_set_address(raw, address_.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
-        sd_bus_start(raw) < 0 ||
-        sd_bus_match_signal(raw, nullptr, nullptr, dbus::kPostPath, dbus::kPostInterface,
-                            dbus::kPostMember, &PrivateBus::OnPost, this) < 0) {
-      return false;
-    }
-    bus_ = std::move(bus);
-    return true;
+    bus_ = daemon_.connect();
+    return bus_ &&
+           sd_bus_match_signal(bus_.get(), nullptr, nullptr, dbus::kPostPath, dbus::kPostInterface,
+                               dbus::kPostMember, &PrivateBus::OnPost, this) >= 0;
   }
   void post(std::string_view name, const Object& userInfo = Object()) {
     dbus::MessagePtr m = dbus::NewPostSignal(bus_.get());
@@ -657,9 +626,7 @@ class PrivateBus {
     return 0;
   }
 
-  std::string dir_;
-  std::string address_;
-  pid_t pid_ = -1;
+  PrivateBusDaemon daemon_;
   dbus::BusPtr bus_;
   std::vector<std::string> seen_;
 };

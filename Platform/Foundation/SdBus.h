@@ -8,6 +8,7 @@
 #include <systemd/sd-event.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -87,6 +88,23 @@ struct BusError {
       sd_bus_match_signal(bus, &slot, "org.freedesktop.DBus.Local", "/org/freedesktop/DBus/Local",
                           "org.freedesktop.DBus.Local", "Disconnected", handler, userdata);
   if (r >= 0) out->reset(slot);
+  return r < 0 ? r : 0;
+}
+
+// Returns once the bus daemon has routed everything sent on `bus` before the call: the daemon
+// handles one connection's messages in order, so its answer to a call comes after all of them.
+// A daemon that finds a connection closed may drop what it had not read from it yet, so a
+// connection whose last messages must arrive waits for this before it closes. Waits at most
+// `timeoutUsec` (-ETIMEDOUT past it). Returns 0, or the negative errno value sd-bus gave.
+// Calling thread: the one that owns `bus`.
+[[nodiscard]] inline int WaitUntilRouted(sd_bus* bus, std::uint64_t timeoutUsec) {
+  sd_bus_message* raw = nullptr;
+  int r = sd_bus_message_new_method_call(bus, &raw, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                         "org.freedesktop.DBus.Peer", "Ping");
+  MessagePtr call(raw);
+  if (r < 0) return r;
+  BusError error;
+  r = sd_bus_call(bus, call.get(), timeoutUsec, error.get(), nullptr);
   return r < 0 ? r : 0;
 }
 

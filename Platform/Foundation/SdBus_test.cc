@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
+
+#include "tests/support/PrivateBusDaemon.h"
 
 namespace vrk {
 namespace {
@@ -62,6 +65,25 @@ TEST(OpenSessionBus, ConnectsAsADescribedClientOfTheSessionBus) {
   const char* description = nullptr;
   ASSERT_GE(sd_bus_get_description(bus.get(), &description), 0);
   EXPECT_STREQ(description, "vrk test");
+}
+
+// What a process sends just before it closes its connection is only safe once the daemon has
+// answered; a daemon that does not answer costs the bound and no more.
+TEST(WaitUntilRouted, ReturnsOnceTheDaemonAnswersAndGivesUpAfterTheBound) {
+  PrivateBusDaemon daemon;
+  ASSERT_TRUE(daemon.start());
+  dbus::BusPtr bus = daemon.connect();
+  ASSERT_TRUE(bus);
+  EXPECT_EQ(dbus::WaitUntilRouted(bus.get(), 5'000'000), 0);
+
+  daemon.freeze();
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(dbus::WaitUntilRouted(bus.get(), 200'000), -ETIMEDOUT);
+  const auto waited = std::chrono::steady_clock::now() - before;
+  daemon.thaw();
+  EXPECT_GE(waited, std::chrono::milliseconds(200));
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_EQ(dbus::WaitUntilRouted(bus.get(), 5'000'000), 0);
 }
 
 TEST(BusError, SaysTheErrorItHoldsOrTheErrnoItWasGiven) {
