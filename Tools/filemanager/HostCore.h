@@ -91,6 +91,7 @@ struct FrontEnd {
   // The folder is listed to ask about its first screenful ahead of the file manager. Nemo asks
   // about a large folder's items while it is still loading them, in the order they load rather
   // than the view's: the listing would not find them and only takes the cores it loads with.
+  // Dolphin asks about what it shows soon enough that a listing only competes with its loading.
   bool listsAhead = true;
   // The front end drives the main run loop from its file manager's own event loop (Dolphin's Qt
   // loop), so the core does not attach it to GLib's.
