@@ -23,7 +23,8 @@ constexpr vrk::filemanager::FrontEnd kFrontEnd{.log = "vrk-dolphin-menu",
                                                .extensionEnv = "VRK_DOLPHIN_EXTENSION",
                                                .traceEnv = "VRK_DOLPHIN_TRACE",
                                                .asksOnlyWhatIsShown = true,
-                                               .listsAhead = false};
+                                               .listsAhead = false,
+                                               .asksAfterLoading = true};
 // The menu's own bound (Timing::menuWait): the extension's start counts against it too.
 constexpr std::chrono::milliseconds kStartWait{1000};
 

@@ -16,6 +16,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +25,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -197,6 +200,36 @@ TEST_F(DolphinPlugins, BadgesArriveAsOverlaysOnceEachWithoutHoldingDolphin) {
   EXPECT_THAT(Ask(plugin, plain), IsEmpty());
   RunFor(300);
   EXPECT_EQ(changes_[locked.string()], 1);
+}
+
+// Dolphin asks about every item it shows on its main thread before its loop runs again: what it
+// asks goes to the extension meanwhile, not only once the loop has read the last answer.
+TEST_F(DolphinPlugins, WhatDolphinAsksReachesTheExtensionWhileItGoesOnAsking) {
+  KOverlayIconPlugin* plugin = Overlays();
+  ASSERT_NE(plugin, nullptr);
+  const fs::path first = sync_ / "c.txt";
+  Ask(plugin, first);
+  ASSERT_TRUE(RunUntil([&] { return Count(Log(), "request " + first.string() + "\n") == 1; }))
+      << Log();
+  RunFor(300);
+  std::vector<fs::path> shown;
+  for (int i = 0; i < 100; ++i) {
+    shown.push_back(sync_ / ("shown " + std::to_string(i) + ".txt"));
+    std::ofstream(shown.back()) << "x";
+  }
+  for (const fs::path& path : shown) Ask(plugin, path);
+  // The loop does not run from here on.
+  const auto requested = [&] {
+    const std::string log = Log();
+    return std::count_if(shown.begin(), shown.end(), [&](const fs::path& path) {
+      return log.find("request " + path.string() + "\n") != std::string::npos;
+    });
+  };
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (requested() < 64 && std::chrono::steady_clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_GE(requested(), 64) << Log();
 }
 
 TEST_F(DolphinPlugins, ItemsOutsideTheRootOrNotLocalGetNothingAndAreNotAsked) {

@@ -61,6 +61,13 @@ constexpr std::size_t kUrgentBatchSize = 64;
 // on the same thread: a whole large folder sent at once would keep it from them until the client
 // had been asked about everything.
 constexpr int kBatchesInFlight = 1;
+// A file manager that asks about what it shows once it has loaded the folder (Dolphin) asks on
+// its main thread for a while before its loop runs again and reads the extension's answers. What
+// it asks meanwhile goes out in batches of this many, with up to this many batches on their way,
+// so that the sync client works on them beside it; the cap bounds how many requests the extension
+// has to pass on before it takes the badges that come back.
+constexpr std::size_t kAskingBatchSize = 16;
+constexpr int kAskingBatchesInFlight = 8;
 
 }  // namespace
 
@@ -516,7 +523,10 @@ void HostCore::answer(GObject* file) {
     // What it asks about while nothing is on its way goes at once: it may go on asking on its
     // main thread for a while before the loop runs the batch's timer, and the extension works on
     // the first items meanwhile.
-    if (frontEnd_.asksOnlyWhatIsShown && inFlight_ == 0) flush();
+    if (frontEnd_.asksOnlyWhatIsShown &&
+        (inFlight_ == 0 || (frontEnd_.asksAfterLoading && urgent_.size() >= kAskingBatchSize))) {
+      flush();
+    }
   }
   list(dir, folder);
 }
@@ -534,7 +544,7 @@ void HostCore::ask(Item& item, const std::string& path, bool urgent) {
   }
   const bool full =
       urgent_.size() >= kUrgentBatchSize || urgent_.size() + unsent_.size() >= kBatchSize;
-  if (full && inFlight_ < kBatchesInFlight) {
+  if (full && inFlight_ < batchesAllowed()) {
     flush();
   } else {
     defer(&flushTimer_, &HostCore::flush, timing_.batchDelay);
@@ -621,7 +631,7 @@ void HostCore::listed(const std::string& dir, std::uint64_t generation,
 void HostCore::flush() {
   if (flushTimer_) g_source_remove(flushTimer_);
   flushTimer_ = 0;
-  while ((!urgent_.empty() || !unsent_.empty()) && inFlight_ < kBatchesInFlight) {
+  while ((!urgent_.empty() || !unsent_.empty()) && inFlight_ < batchesAllowed()) {
     if (urgent_.empty()) {
       const std::chrono::milliseconds wait = backlogWait();
       if (wait.count() > 0) {
@@ -657,6 +667,10 @@ void HostCore::flush() {
       if (Item* item = findItem(path)) item->asked = Asked::no;
     }
   }
+}
+
+int HostCore::batchesAllowed() const {
+  return frontEnd_.asksAfterLoading && !urgent_.empty() ? kAskingBatchesInFlight : kBatchesInFlight;
 }
 
 // A file manager that asks about every item asks about a large folder's items for a while after

@@ -93,6 +93,10 @@ struct FrontEnd {
   // than the view's: the listing would not find them and only takes the cores it loads with.
   // Dolphin asks about what it shows soon enough that a listing only competes with its loading.
   bool listsAhead = true;
+  // The file manager asks about what it shows only once it has loaded the folder (Dolphin), so
+  // the sync client can work on what it asks while it goes on asking without slowing its loading;
+  // one that asks while it loads (Nemo) would load more slowly for it.
+  bool asksAfterLoading = false;
   // The front end drives the main run loop from its file manager's own event loop (Dolphin's Qt
   // loop), so the core does not attach it to GLib's.
   bool drivesRunLoop = false;
@@ -217,6 +221,8 @@ class HostCore {
   void listed(const std::string& dir, std::uint64_t generation, std::vector<std::string> names);
   static void OnListed(GObject* source, GAsyncResult* result, gpointer data);
   void flush();
+  // How many batches may be on their way to the extension now.
+  int batchesAllowed() const;
   std::chrono::milliseconds backlogWait();
   void answered(const std::vector<std::string>& paths, bool ok);
 
