@@ -19,12 +19,7 @@ namespace {
 using vrk::dolphin::Host;
 using vrk::filemanager::HostCore;
 
-constexpr vrk::filemanager::FrontEnd kFrontEnd{.log = "vrk-dolphin-menu",
-                                               .extensionEnv = "VRK_DOLPHIN_EXTENSION",
-                                               .traceEnv = "VRK_DOLPHIN_TRACE",
-                                               .asksOnlyWhatIsShown = true,
-                                               .listsAhead = false,
-                                               .asksAfterLoading = true};
+constexpr vrk::filemanager::FrontEnd kFrontEnd = vrk::dolphin::FrontEndNamed("vrk-dolphin-menu");
 // The menu's own bound (Timing::menuWait): the extension's start counts against it too.
 constexpr std::chrono::milliseconds kStartWait{1000};
 

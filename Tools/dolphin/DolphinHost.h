@@ -34,6 +34,17 @@ class QTimer;
 
 namespace vrk::dolphin {
 
+// How Dolphin asks, for the core; each plug-in logs under its own name. Dolphin asks only about
+// what it shows, once it has loaded the folder, soon enough that nothing is listed ahead of it.
+constexpr filemanager::FrontEnd FrontEndNamed(const char* log) {
+  return {.log = log,
+          .extensionEnv = "VRK_DOLPHIN_EXTENSION",
+          .traceEnv = "VRK_DOLPHIN_TRACE",
+          .asksOnlyWhatIsShown = true,
+          .listsAhead = false,
+          .asksAfterLoading = true};
+}
+
 // Serves the main run loop's sd-event loop from Qt's event loop.
 class QtRunLoopDriver final {
  public:

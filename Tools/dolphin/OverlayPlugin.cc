@@ -14,12 +14,7 @@ namespace {
 
 using vrk::dolphin::Host;
 
-constexpr vrk::filemanager::FrontEnd kFrontEnd{.log = "vrk-dolphin",
-                                               .extensionEnv = "VRK_DOLPHIN_EXTENSION",
-                                               .traceEnv = "VRK_DOLPHIN_TRACE",
-                                               .asksOnlyWhatIsShown = true,
-                                               .listsAhead = false,
-                                               .asksAfterLoading = true};
+constexpr vrk::filemanager::FrontEnd kFrontEnd = vrk::dolphin::FrontEndNamed("vrk-dolphin");
 
 // Dolphin makes one object per view (each tab and split view); a change goes to all of them.
 // Never destroyed: Qt destroys a plug-in's root object at the process's exit, after statics.
