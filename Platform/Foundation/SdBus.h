@@ -59,13 +59,11 @@ struct BusError {
   }
 };
 
-// Opens a new connection to the session bus named by DBUS_SESSION_BUS_ADDRESS, as a bus client
-// (it says Hello and gets a unique name), described as `description` when one is given. Returns
-// 0 with the connection in `out`, -ENOENT when the variable is unset or empty, or the negative
-// errno value sd-bus gave; `out` is left alone on failure.
-[[nodiscard]] inline int OpenSessionBus(BusPtr* out, const char* description = nullptr) {
-  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address == nullptr || *address == '\0') return -ENOENT;
+// Opens a new connection to the bus daemon at `address`, as a bus client (it says Hello and gets
+// a unique name), described as `description` when one is given. Returns 0 with the connection in
+// `out`, or the negative errno value sd-bus gave; `out` is left alone on failure.
+[[nodiscard]] inline int OpenBus(BusPtr* out, const char* address,
+                                 const char* description = nullptr) {
   sd_bus* raw = nullptr;
   int r = sd_bus_new(&raw);
   BusPtr bus(raw);
@@ -76,6 +74,14 @@ struct BusError {
   if (r < 0) return r;
   *out = std::move(bus);
   return 0;
+}
+
+// Opens a new connection to the session bus named by DBUS_SESSION_BUS_ADDRESS, as OpenBus does.
+// Returns -ENOENT when the variable is unset or empty.
+[[nodiscard]] inline int OpenSessionBus(BusPtr* out, const char* description = nullptr) {
+  const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (address == nullptr || *address == '\0') return -ENOENT;
+  return OpenBus(out, address, description);
 }
 
 // Calls `handler` with `userdata` when the connection is lost: sd-bus reports that as the local

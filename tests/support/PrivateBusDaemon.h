@@ -64,16 +64,11 @@ class PrivateBusDaemon {
 
   // A new client connection to the daemon, or none when it cannot be made.
   dbus::BusPtr connect() const {
-    sd_bus* raw = nullptr;
-    if (sd_bus_new(&raw) < 0) return {};
-    dbus::BusPtr bus(raw);
-    if (sd_bus_set_address(raw, address_.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
-        sd_bus_start(raw) < 0) {
-      return {};
-    }
+    dbus::BusPtr bus;
+    if (dbus::OpenBus(&bus, address_.c_str()) < 0) return {};
     // sd_bus_start only begins connecting; a first call finds out whether a daemon answers.
     const char* unique = nullptr;
-    if (sd_bus_get_unique_name(raw, &unique) < 0) return {};
+    if (sd_bus_get_unique_name(bus.get(), &unique) < 0) return {};
     return bus;
   }
 
